@@ -1,0 +1,156 @@
+#include "core/module.hpp"
+
+#include <exception>
+#include <new>
+
+namespace tools {
+
+namespace {
+
+// The second half of `from <package> import <name>`: an attribute of the
+// package, else an already imported submodule, else ImportError.
+Ref import_from(Handle package, const char* name) {
+  Ref attribute_name = Ref::steal(PyUnicode_FromString(name));
+  PyObject* value = nullptr;
+  if (check(PyObject_GetOptionalAttr(package.ptr(), attribute_name.ptr(), &value)) == 1) return Ref::steal(value);
+
+  PyObject* package_name = nullptr;
+  check(PyObject_GetOptionalAttr(package.ptr(), "__name__"_id.get(), &package_name));
+  Ref owned_package_name = Ref::steal_or_null(package_name);
+  if (package_name != nullptr && PyUnicode_Check(package_name)) {
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package_name, attribute_name.ptr()));
+    PyObject* submodule = PyImport_GetModule(full_name.ptr());
+    if (submodule != nullptr) return Ref::steal(submodule);
+    if (PyErr_Occurred()) throw_python_error();
+  }
+  Ref shown_name = package_name != nullptr ? Ref::borrow(package_name) : text("<unknown module name>");
+  PyObject* path = nullptr;
+  check(PyObject_GetOptionalAttr(package.ptr(), "__file__"_id.get(), &path));
+  Ref owned_path = Ref::steal_or_null(path);
+  Ref message = path != nullptr && PyUnicode_Check(path)
+                    ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", attribute_name.ptr(),
+                                                      shown_name.ptr(), path))
+                    : Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                      attribute_name.ptr(), shown_name.ptr()));
+  PyErr_SetImportError(message.ptr(), shown_name.ptr(), path);
+  throw_python_error();
+}
+
+ModuleExec module_exec = nullptr;
+
+int exec_module(PyObject* module) {
+  try {
+    ModuleInit init(module);
+    module_exec(init);
+    return 0;
+  } catch (const PythonError&) {
+    return -1;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+    return -1;
+  }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+void ModuleInit::from_import(const char* module, std::initializer_list<const char*> names) {
+  Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t index = 0;
+  for (const char* name : names) PyTuple_SET_ITEM(fromlist.ptr(), index++, Ref::steal(PyUnicode_FromString(name)).release());
+  Ref imported = Ref::steal(PyImport_ImportModuleLevel(module, globals().ptr(), nullptr, fromlist.ptr(), 0));
+  for (const char* name : names) bind(name, import_from(imported, name));
+}
+
+void ModuleInit::import(const char* module) { bind(module, Ref::steal(PyImport_ImportModule(module))); }
+
+void ModuleInit::bind(const char* name, Handle value) { check(PyModule_AddObjectRef(module_, name, value.ptr())); }
+
+void ModuleInit::bind(Name name, Handle value) { set_item(globals(), name, value); }
+
+Ref ModuleInit::function(const FunctionDecl& decl, std::string_view owner) const {
+  return make_function(decl, module_, owner);
+}
+
+Ref ModuleInit::decorator() const {
+  Ref logging = Ref::steal(PyObject_GetAttr(module_, "logging"_id.get()));
+  Ref name = Ref::steal(PyObject_GetAttr(module_, "__name__"_id.get()));
+  return logging(Kw{"prefix"_id, name});
+}
+
+ClassBuilder ModuleInit::start_class(const char* name, std::initializer_list<const char*> slots) {
+  return ClassBuilder(*this, name, slots);
+}
+
+ClassBuilder::ClassBuilder(ModuleInit& init, const char* name, std::initializer_list<const char*> slots)
+    : init_(init), name_(name), namespace_(new_dict()) {
+  Ref slot_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(slots.size())));
+  Py_ssize_t index = 0;
+  for (const char* slot : slots) PyTuple_SET_ITEM(slot_names.ptr(), index++, Ref::steal(PyUnicode_FromString(slot)).release());
+  set_item(namespace_, "__module__"_id, Ref::steal(PyObject_GetAttr(init.module().ptr(), "__name__"_id.get())));
+  set_item(namespace_, "__qualname__"_id, Ref::steal(PyUnicode_FromString(name)));
+  set_item(namespace_, "__slots__"_id, slot_names);
+}
+
+void ClassBuilder::store(std::string_view name, Handle value) { set_item(namespace_, text(name), value); }
+
+ClassBuilder& ClassBuilder::logged_static(const FunctionDecl& decl) {
+  Ref decorator = init_.decorator();
+  Ref function = init_.function(decl, name_);
+  Ref static_method = Handle(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(function);
+  store(decl.name, decorator(static_method));
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::logged(const FunctionDecl& decl) {
+  Ref decorator = init_.decorator();
+  Ref function = init_.function(decl, name_);
+  store(decl.name, decorator(function));
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::method(const FunctionDecl& decl) {
+  store(decl.name, init_.function(decl, name_));
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::static_method(const FunctionDecl& decl) {
+  Ref function = init_.function(decl, name_);
+  store(decl.name, Handle(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(function));
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::property(const FunctionDecl& getter, const FunctionDecl* setter) {
+  Ref property = Handle(reinterpret_cast<PyObject*>(&PyProperty_Type))(init_.function(getter, name_));
+  if (setter != nullptr) property = property.method("setter"_id, init_.function(*setter, name_));
+  store(getter.name, property);
+  return *this;
+}
+
+Ref ClassBuilder::build() {
+  Ref bases = Ref::steal(PyTuple_New(0));
+  Ref cls = Handle(reinterpret_cast<PyObject*>(&PyType_Type))(Ref::steal(PyUnicode_FromString(name_)), bases,
+                                                               namespace_);
+  init_.bind(name_, cls);
+  return cls;
+}
+
+PyObject* module_def(const char* name, ModuleExec exec) {
+  module_exec = exec;
+  module_definition.m_name = name;
+  return PyModuleDef_Init(&module_definition);
+}
+
+}  // namespace tools

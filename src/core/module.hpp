@@ -1,0 +1,71 @@
+// Module initialisation helpers: imports bound as module globals, classes
+// made with type(name, (), namespace), and the decoration of operations by
+// the application's logging facility.
+#pragma once
+
+#include <initializer_list>
+#include <string_view>
+
+#include "core/function.hpp"
+
+namespace tools {
+
+class ClassBuilder;
+
+class ModuleInit {
+ public:
+  explicit ModuleInit(PyObject* module) : module_(module) {}
+
+  Handle module() const { return module_; }
+  Handle globals() const { return PyModule_GetDict(module_); }
+
+  // `from <module> import <name>, ...`: each name becomes a module global.
+  void from_import(const char* module, std::initializer_list<const char*> names);
+  // `import <module>`: the module becomes a global under its own name.
+  void import(const char* module);
+  void bind(const char* name, Handle value);
+  void bind(Name name, Handle value);
+
+  // A function object of this module (`owner`: the class that holds it).
+  Ref function(const FunctionDecl& decl, std::string_view owner = {}) const;
+  // `logging(prefix=__name__)`: the logging facility's decorator for one operation.
+  Ref decorator() const;
+
+  // Starts a class of this module with the given `__slots__`.
+  ClassBuilder start_class(const char* name, std::initializer_list<const char*> slots = {});
+
+ private:
+  PyObject* module_;
+};
+
+// Collects a class namespace in order and makes the class from it.
+class ClassBuilder {
+ public:
+  ClassBuilder(ModuleInit& init, const char* name, std::initializer_list<const char*> slots);
+
+  // logging(prefix=__name__), the function, staticmethod(), then the decorator.
+  ClassBuilder& logged_static(const FunctionDecl& decl);
+  // logging(prefix=__name__), the function, then the decorator.
+  ClassBuilder& logged(const FunctionDecl& decl);
+  ClassBuilder& method(const FunctionDecl& decl);
+  ClassBuilder& static_method(const FunctionDecl& decl);
+  // property(getter); with a setter, replaced by property.setter(setter).
+  ClassBuilder& property(const FunctionDecl& getter, const FunctionDecl* setter = nullptr);
+
+  // type(name, (), namespace), bound as the module global of that name.
+  Ref build();
+
+ private:
+  void store(std::string_view name, Handle value);
+
+  ModuleInit& init_;
+  const char* name_;
+  Ref namespace_;
+};
+
+using ModuleExec = void (*)(ModuleInit&);
+
+// The module definition (multi-phase initialisation) for a module's PyInit_.
+PyObject* module_def(const char* name, ModuleExec exec);
+
+}  // namespace tools

@@ -1,0 +1,3 @@
+from tools.folders.folders import Folder
+
+__all__ = ["Folder"]
