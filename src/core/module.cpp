@@ -69,7 +69,7 @@ PyModuleDef module_definition = {
 void ModuleInit::from_import(const char* module, std::initializer_list<const char*> names) {
   Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   Py_ssize_t index = 0;
-  for (const char* name : names) PyTuple_SET_ITEM(fromlist.ptr(), index++, Ref::steal(PyUnicode_FromString(name)).release());
+  for (const char* name : names) PyTuple_SET_ITEM(fromlist.ptr(), index++, text(name).release());
   Ref imported = Ref::steal(PyImport_ImportModuleLevel(module, globals().ptr(), nullptr, fromlist.ptr(), 0));
   for (const char* name : names) bind(name, import_from(imported, name));
 }
@@ -79,6 +79,8 @@ void ModuleInit::import(const char* module) { bind(module, Ref::steal(PyImport_I
 void ModuleInit::bind(const char* name, Handle value) { check(PyModule_AddObjectRef(module_, name, value.ptr())); }
 
 void ModuleInit::bind(Name name, Handle value) { set_item(globals(), name, value); }
+
+void ModuleInit::bind(Handle name, Handle value) { set_item(globals(), name, value); }
 
 Ref ModuleInit::function(const FunctionDecl& decl, std::string_view owner) const {
   return make_function(decl, module_, owner);
@@ -90,52 +92,57 @@ Ref ModuleInit::decorator() const {
   return logging(Kw{"prefix"_id, name});
 }
 
-ClassBuilder ModuleInit::start_class(const char* name, std::initializer_list<const char*> slots) {
-  return ClassBuilder(*this, name, slots);
-}
+void ModuleInit::add_function(const FunctionDecl& decl) { bind(interned_text(decl.name), function(decl)); }
 
-ClassBuilder::ClassBuilder(ModuleInit& init, const char* name, std::initializer_list<const char*> slots)
-    : init_(init), name_(name), namespace_(new_dict()) {
-  Ref slot_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(slots.size())));
-  Py_ssize_t index = 0;
-  for (const char* slot : slots) PyTuple_SET_ITEM(slot_names.ptr(), index++, Ref::steal(PyUnicode_FromString(slot)).release());
+ClassBuilder ModuleInit::start_class(const char* name) { return ClassBuilder(*this, name); }
+
+ClassBuilder::ClassBuilder(ModuleInit& init, const char* name) : init_(init), name_(name), namespace_(new_dict()) {
   set_item(namespace_, "__module__"_id, Ref::steal(PyObject_GetAttr(init.module().ptr(), "__name__"_id.get())));
   set_item(namespace_, "__qualname__"_id, Ref::steal(PyUnicode_FromString(name)));
-  set_item(namespace_, "__slots__"_id, slot_names);
 }
 
-void ClassBuilder::store(std::string_view name, Handle value) { set_item(namespace_, text(name), value); }
+ClassBuilder& ClassBuilder::slots(std::initializer_list<const char*> names) {
+  Ref slot_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t index = 0;
+  for (const char* slot : names) PyTuple_SET_ITEM(slot_names.ptr(), index++, text(slot).release());
+  return entry("__slots__", slot_names);
+}
+
+ClassBuilder& ClassBuilder::entry(std::string_view name, Handle value) {
+  set_item(namespace_, text(name), value);
+  return *this;
+}
 
 ClassBuilder& ClassBuilder::logged_static(const FunctionDecl& decl) {
   Ref decorator = init_.decorator();
   Ref function = init_.function(decl, name_);
   Ref static_method = Handle(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(function);
-  store(decl.name, decorator(static_method));
+  entry(decl.name, decorator(static_method));
   return *this;
 }
 
 ClassBuilder& ClassBuilder::logged(const FunctionDecl& decl) {
   Ref decorator = init_.decorator();
   Ref function = init_.function(decl, name_);
-  store(decl.name, decorator(function));
+  entry(decl.name, decorator(function));
   return *this;
 }
 
 ClassBuilder& ClassBuilder::method(const FunctionDecl& decl) {
-  store(decl.name, init_.function(decl, name_));
+  entry(decl.name, init_.function(decl, name_));
   return *this;
 }
 
 ClassBuilder& ClassBuilder::static_method(const FunctionDecl& decl) {
   Ref function = init_.function(decl, name_);
-  store(decl.name, Handle(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(function));
+  entry(decl.name, Handle(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(function));
   return *this;
 }
 
 ClassBuilder& ClassBuilder::property(const FunctionDecl& getter, const FunctionDecl* setter) {
   Ref property = Handle(reinterpret_cast<PyObject*>(&PyProperty_Type))(init_.function(getter, name_));
   if (setter != nullptr) property = property.method("setter"_id, init_.function(*setter, name_));
-  store(getter.name, property);
+  entry(getter.name, property);
   return *this;
 }
 

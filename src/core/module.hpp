@@ -25,14 +25,19 @@ class ModuleInit {
   void import(const char* module);
   void bind(const char* name, Handle value);
   void bind(Name name, Handle value);
+  void bind(Handle name, Handle value);
 
   // A function object of this module (`owner`: the class that holds it).
   Ref function(const FunctionDecl& decl, std::string_view owner = {}) const;
   // `logging(prefix=__name__)`: the logging facility's decorator for one operation.
   Ref decorator() const;
 
-  // Starts a class of this module with the given `__slots__`.
-  ClassBuilder start_class(const char* name, std::initializer_list<const char*> slots = {});
+  // Binds a module-level function under its own name.
+  void add_function(const FunctionDecl& decl);
+
+  // Starts a class of this module: its namespace holds `__module__` and
+  // `__qualname__`; the builder adds the rest in order.
+  ClassBuilder start_class(const char* name);
 
  private:
   PyObject* module_;
@@ -41,7 +46,12 @@ class ModuleInit {
 // Collects a class namespace in order and makes the class from it.
 class ClassBuilder {
  public:
-  ClassBuilder(ModuleInit& init, const char* name, std::initializer_list<const char*> slots);
+  ClassBuilder(ModuleInit& init, const char* name);
+
+  // `__slots__` = the tuple of these names.
+  ClassBuilder& slots(std::initializer_list<const char*> names);
+  // Any other namespace entry.
+  ClassBuilder& entry(std::string_view name, Handle value);
 
   // logging(prefix=__name__), the function, staticmethod(), then the decorator.
   ClassBuilder& logged_static(const FunctionDecl& decl);
@@ -56,8 +66,6 @@ class ClassBuilder {
   Ref build();
 
  private:
-  void store(std::string_view name, Handle value);
-
   ModuleInit& init_;
   const char* name_;
   Ref namespace_;

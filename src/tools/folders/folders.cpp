@@ -129,7 +129,13 @@ void init(ModuleInit& module) {
   module.from_import("pathlib", {"Path"});
   module.import("shutil");
   module.import("os");
-  module.start_class("Folder").logged_static(kExists).logged_static(kCreate).logged_static(kCount).logged_static(kRemove).build();
+  module.start_class("Folder")
+      .slots({})
+      .logged_static(kExists)
+      .logged_static(kCreate)
+      .logged_static(kCount)
+      .logged_static(kRemove)
+      .build();
 }
 
 }  // namespace
