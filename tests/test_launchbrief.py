@@ -124,20 +124,6 @@ def test_failing_user_lookup_is_shown_in_its_line():
     assert lines[2] == "User: " + first.removeprefix("expected: ")
 
 
-def test_replaced_user_lookup_failure_is_shown_in_its_line():
-    result = run("""
-        import tools.launchbrief.launchbrief as module
-        def getuser():
-            raise KeyError("getpwuid(): uid not found: 4242")
-        module.getuser = getuser
-        launchbrief()
-    """)
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    check_block(lines)
-    assert lines[2] == "User: 'getpwuid(): uid not found: 4242'"
-
-
 @pytest.mark.parametrize("args", ["5", "prefix=b'app'", "'app', 'main', 1.5", "type('S', (str,), {})('app')"])
 def test_refused_argument_leaves_the_environment_alone(args):
     result = run(f"""
@@ -145,13 +131,14 @@ def test_refused_argument_leaves_the_environment_alone(args):
         try:
             launchbrief({args})
         except TypeError as error:
-            print("refused:", error)
+            print("refused:", error, bool(getattr(error, "__notes__", None)))
         print("unchanged:", dict(os.environ) == before)
         launchbrief()
     """)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0].startswith("refused: Argument '")
+    assert lines[0].endswith(str(args.startswith("type(")))  # subclasses of str carry the note
     assert lines[1] == "unchanged: True"
     check_block(lines[2:])
 
@@ -292,16 +279,4 @@ def test_refused_guard_name_propagates(clean_env, capsys):
     with pytest.raises(ValueError):
         launchbrief("a=b")
     assert "a=b:main" not in os.environ
-    assert printed(capsys) == []
-
-
-def test_subclass_of_str_is_refused_with_a_note(clean_env, capsys):
-    class Name(str):
-        pass
-
-    with pytest.raises(TypeError) as raised:
-        launchbrief(name=Name("main"))
-    assert str(raised.value) == "Argument 'name' has incorrect type (expected str, got Name)"
-    assert raised.value.__notes__
-    assert "app:main" not in os.environ
     assert printed(capsys) == []
