@@ -218,6 +218,16 @@ def test_own_attribute_hooks_are_bypassed():
 
 
 @pytest.mark.parametrize(
+    "obj, attr",
+    [(Vault(), "__balance"), (Vault(), "balance"), (Vault, "__init__"), (5, "real"), (5, "x"), (pytest, "raises"),
+     (type, "__name__"), (Failing(), "broken"), (Hooked(), "color")],
+)
+def test_reads_are_those_of_object_getattribute(obj, attr):
+    name = SlotWarden.get_name(obj, attr)
+    assert outcome(lambda: SlotWarden.get_attribute(obj, attr)) == outcome(lambda: object.__getattribute__(obj, name))
+
+
+@pytest.mark.parametrize(
     "obj, attr, expected",
     [
         (Vault(), "__missing", False),

@@ -75,8 +75,10 @@ Ref join_mangled(Handle name, Handle attr) {
   const Py_ssize_t kept = name_length - start;
   Ref result = Ref::steal(PyUnicode_New(1 + kept + attr_length, widest));
   check(PyUnicode_WriteChar(result.ptr(), 0, '_'));
-  check(static_cast<int>(PyUnicode_CopyCharacters(result.ptr(), 1, name.ptr(), start, kept)));
-  check(static_cast<int>(PyUnicode_CopyCharacters(result.ptr(), 1 + kept, attr.ptr(), 0, attr_length)));
+  if (PyUnicode_CopyCharacters(result.ptr(), 1, name.ptr(), start, kept) < 0 ||
+      PyUnicode_CopyCharacters(result.ptr(), 1 + kept, attr.ptr(), 0, attr_length) < 0) {
+    throw_python_error();
+  }
   return result;
 }
 
