@@ -8,6 +8,7 @@ are shown on standard output as well.
 from __future__ import annotations
 
 import logging
+import os
 import pathlib
 import sys
 import tempfile
@@ -45,7 +46,53 @@ def show_folders(root: pathlib.Path) -> None:
     print("remove(recursive); exists ->", Folder.exists(root / "spool"))
 
 
-SECTIONS = [show_folders]
+def show_launchbrief(root: pathlib.Path) -> None:
+    from tools.launchbrief.launchbrief import launchbrief
+
+    # The very first thing an application does: the block appears once per
+    # process environment, so this second call stays silent.
+    launchbrief()
+    launchbrief()
+    title("launchbrief")
+    print("printed the block above once; guard app:main =", os.environ.get("app:main"))
+
+
+def show_slotwarden(root: pathlib.Path) -> None:
+    from tools.common.slotwarden import SlotWarden
+
+    class Account:
+        def __init__(self, balance: int) -> None:
+            self.__balance = balance
+
+        def __getattr__(self, name):  # answers every missing name; SlotWarden is not fooled
+            return "?"
+
+        def balance(self) -> int:
+            return self.__balance
+
+    title("SlotWarden")
+    account = Account(100)
+    print("get_name(account, '__balance')    ->", SlotWarden.get_name(account, "__balance"))
+    print("get_attribute(account, '__balance') ->", SlotWarden.get_attribute(account, "__balance"))
+    print("has_attribute(account, '__missing') ->", SlotWarden.has_attribute(account, "__missing"),
+          "(plain getattr says", repr(getattr(account, "missing")) + ")")
+    warden = SlotWarden(account, "__balance")
+    warden.value = 250
+    print(f"SlotWarden(account, '__balance'): name={warden.name} exists={warden.exists} value={warden.value}")
+    print("account.balance() after writing value ->", account.balance())
+
+
+def show_whereabouts(root: pathlib.Path) -> None:
+    from tools.common.whereabouts import whereabouts
+
+    title("whereabouts")
+    print("whereabouts(__file__)          ->", whereabouts(__file__))
+    print("whereabouts(func=lambda _: 0)  ->", whereabouts(func=lambda _: 0))
+    print("whereabouts('data/report.csv') ->", repr(whereabouts("data/report.csv")))
+    print("whereabouts()                  ->", whereabouts())
+
+
+SECTIONS = [show_launchbrief, show_folders, show_slotwarden, show_whereabouts]
 
 
 def main() -> None:
