@@ -8,11 +8,13 @@
 namespace tools {
 namespace {
 
+// `File.<operation>.logger`, looked up through the module global on every
+// use, so that a replaced class or logger is honoured.
+Ref logger_of(Call& call, Name operation) { return call.global("File"_id).attr(operation).attr("logger"_id); }
+
 // `File.<operation>.logger.debug(f'<prefix>{file.name}" - Done', date_=True, indent=True)`.
-// The logger is looked up through the module global `File` on every line, so
-// a replaced class or logger is honoured.
 void log_line(Call& call, Name operation, const char* prefix, Handle file) {
-  Ref debug = call.global("File"_id).attr(operation).attr("logger"_id).attr("debug"_id);
+  Ref debug = logger_of(call, operation).attr("debug"_id);
   Ref name = file.attr("name"_id).format();
   Ref message = Ref::steal(PyUnicode_FromFormat("%s%U\" - Done", prefix, name.ptr()));
   debug(message, Kw{"date_"_id, boolean(true)}, Kw{"indent"_id, boolean(true)});
@@ -35,13 +37,13 @@ Ref exists(Call& call) {
 // The whole content, read in one call inside `with open(...) as file`.
 Ref read(Call& call) {
   Ref open = call.global("open"_id);
+  Ref file_path = call.global("Path"_id)(call[0]) / call[1];
   Ref content;
-  bool completed = with_context(open(call.global("Path"_id)(call[0]) / call[1], Kw{"mode"_id, text("rb")}),
-                                [&](Handle file) {
-                                  log_line(call, "read"_id, kOpening, file);
-                                  content = file.method("read"_id);
-                                  log_line(call, "read"_id, kReading, file);
-                                });
+  bool completed = with_context(open(file_path, Kw{"mode"_id, "rb"_id.get()}), [&](Handle file) {
+    log_line(call, "read"_id, kOpening, file);
+    content = file.method("read"_id);
+    log_line(call, "read"_id, kReading, file);
+  });
   // Only a manager that swallows an exception gets here without content.
   if (!completed && content.is_null()) {
     raise_error(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
@@ -56,13 +58,13 @@ Ref write(Call& call) {
   Ref content = call[2].is_none() ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)) : Ref::borrow(call[2]);
   Ref path = call.global("Path"_id)(call[0]);
   Ref folder_exists = call.global("Folder"_id).attr("exists"_id);
-  if (!folder_exists(Kw{"path"_id, path}, Kw{"logger"_id, call.global("File"_id).attr("write"_id).attr("logger"_id)})
-           .truth()) {
+  if (!folder_exists(Kw{"path"_id, path}, Kw{"logger"_id, logger_of(call, "write"_id)}).truth()) {
     Ref folder_create = call.global("Folder"_id).attr("create"_id);
-    folder_create(Kw{"path"_id, path}, Kw{"logger"_id, call.global("File"_id).attr("write"_id).attr("logger"_id)});
+    folder_create(Kw{"path"_id, path}, Kw{"logger"_id, logger_of(call, "write"_id)});
   }
   Ref open = call.global("open"_id);
-  with_context(open(Kw{"file"_id, path / call[1]}, Kw{"mode"_id, text("wb")}), [&](Handle file) {
+  Ref file_path = path / call[1];
+  with_context(open(Kw{"file"_id, file_path}, Kw{"mode"_id, "wb"_id.get()}), [&](Handle file) {
     log_line(call, "write"_id, kOpening, file);
     file.method("write"_id, content);
     log_line(call, "write"_id, kWriting, file);
@@ -101,7 +103,7 @@ Ref lock(Call& call) {
   on_exception(
       [&] {
         Ref open = call.global("open"_id);
-        file = open(path / call[1], Kw{"mode"_id, text("a+")});
+        file = open(path / call[1], Kw{"mode"_id, "a+"_id.get()});
         log_line(call, "lock"_id, kOpening, file);
         Ref portalocker = call.global("portalocker"_id);
         Ref portalocker_lock = portalocker.attr("lock"_id);
