@@ -92,7 +92,40 @@ def show_whereabouts(root: pathlib.Path) -> None:
     print("whereabouts()                  ->", whereabouts())
 
 
-SECTIONS = [show_launchbrief, show_folders, show_slotwarden, show_whereabouts]
+def show_files(root: pathlib.Path) -> None:
+    import portalocker
+
+    from tools.files.files import File
+
+    title("File")
+    inbox = root / "inbox" / "2024" / "05"
+    print("write(inbox/2024/05, report.bin)  (missing folders are created)")
+    File.write(inbox, "report.bin", b"total: 42\n")
+    print("read ->", File.read(inbox, "report.bin"))
+    print("exists ->", File.exists(inbox, "report.bin"), "| exists(missing.bin) ->", File.exists(inbox, "missing.bin"))
+    File.copy(inbox, "report.bin", root, "report-copy.bin")
+    print("copy to the demo folder as report-copy.bin; exists ->", File.exists(root, "report-copy.bin"))
+    File.rename(root, "report-copy.bin", "archived.bin")
+    print("rename to archived.bin; exists ->", File.exists(root, "archived.bin"))
+
+    handle = File.lock(root, "job.lock")
+    print("lock(job.lock) ->", handle)
+    try:
+        File.lock(root, "job.lock")
+    except portalocker.LockException as error:
+        print("second lock(job.lock) ->", type(error).__name__, "(does not wait)")
+    File.unlock(handle)
+    print("unlock; handle closed ->", handle.closed)
+
+    for folder, name in ((inbox, "report.bin"), (root, "archived.bin"), (root, "job.lock")):
+        File.remove(folder, name)
+    try:
+        File.remove(root, "archived.bin")
+    except FileNotFoundError as error:
+        print("remove(archived.bin) again ->", type(error).__name__)
+
+
+SECTIONS = [show_launchbrief, show_folders, show_files, show_slotwarden, show_whereabouts]
 
 
 def main() -> None:
