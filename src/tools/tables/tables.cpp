@@ -8,10 +8,10 @@
 // names, exact dict rows, exact lists and sets), because then skipping a
 // lookup whose outcome is already known cannot be observed. The moment that
 // no longer holds, the rest of the work goes step by step.
-#include <algorithm>
 #include <cstddef>
 #include <vector>
 
+#include "core/dict_entries.hpp"
 #include "core/module.hpp"
 
 namespace tools {
@@ -42,25 +42,41 @@ bool text_items_only(Handle list) {
 }
 
 // The quick paths walk rows that were allocated one by one and are spread
-// over far more memory than the caches hold, so they spend most of their
-// time waiting for each row to arrive. While one row is handled, this starts
-// loading the row object a few rows further on and the key table of the row
-// in between (a hint only: it changes nothing and cannot fault). `rows` is an
-// exact list that nothing can change meanwhile.
+// over far more memory than the caches hold. While one row is handled, this
+// starts loading the row object a few rows further on and the key table of
+// the row in between. `rows` is an exact list that nothing can change meanwhile.
 void prefetch_rows(Handle rows, Py_ssize_t index) {
   constexpr Py_ssize_t kAhead = 4;
-  constexpr Py_ssize_t kMaxLines = 32;
   const Py_ssize_t size = PyList_GET_SIZE(rows.ptr());
   if (index + 2 * kAhead < size) __builtin_prefetch(PyList_GET_ITEM(rows.ptr(), index + 2 * kAhead));
   if (index + kAhead >= size) return;
   PyObject* row = PyList_GET_ITEM(rows.ptr(), index + kAhead);
-  if (!PyDict_CheckExact(row)) return;
-  const auto* dict = reinterpret_cast<const PyDictObject*>(row);
-  const auto* keys = reinterpret_cast<const char*>(dict->ma_keys);
-  // header, index table and entries of up to 24 bytes each, roughly
-  const Py_ssize_t lines = std::min(kMaxLines, (64 + 28 * dict->ma_used) / 64 + 1);
-  for (Py_ssize_t line = 0; line < lines; ++line) __builtin_prefetch(keys + 64 * line);
+  if (PyDict_CheckExact(row)) prefetch_entries(row);
 }
+
+// The key objects of a row, in order, to recognise rows laid out alike.
+// Borrowed: the quick paths only use them while the row they came from stays
+// in a list that nothing can change.
+class KeyLayout {
+ public:
+  bool matches(const DictEntries& entries) const {
+    if (!known_ || entries.size() != keys_.size()) return false;
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if (entries.key(i) != keys_[i]) return false;
+    }
+    return true;
+  }
+
+  void learn(const DictEntries& entries) {
+    keys_.clear();
+    for (std::size_t i = 0; i < entries.size(); ++i) keys_.push_back(entries.key(i));
+    known_ = true;
+  }
+
+ private:
+  std::vector<PyObject*> keys_;
+  bool known_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -124,14 +140,15 @@ class QuickRowCheck {
   bool accepts(Handle row, Py_ssize_t index) {
     if (columns_.is_null() || !PyDict_CheckExact(row.ptr())) return stop();
     prefetch_rows(rows_, index);
-    if (has_shape_ && same_keys(row)) return true;
-    if (!text_keys_only(row)) return stop();
+    const DictEntries entries = DictEntries::of(row);
+    if (entries && layout_.matches(entries)) return true;
+    if (!entries && !text_keys_only(row)) return stop();
     if (PyDict_GET_SIZE(row.ptr()) != PyList_GET_SIZE(columns_.ptr())) raise_length_mismatch(index);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns_.ptr()); ++i) {
       PyObject* column = PyList_GET_ITEM(columns_.ptr(), i);
       if (!check(PyDict_Contains(row.ptr(), column))) raise_missing_column(index, column);
     }
-    remember_keys(row);
+    if (entries) layout_.learn(entries);
     return true;
   }
 
@@ -141,31 +158,9 @@ class QuickRowCheck {
     return false;
   }
 
-  bool same_keys(Handle row) const {
-    if (static_cast<std::size_t>(PyDict_GET_SIZE(row.ptr())) != keys_.size()) return false;
-    Py_ssize_t position = 0;
-    PyObject* key;
-    for (PyObject* known : keys_) {
-      PyDict_Next(row.ptr(), &position, &key, nullptr);
-      if (key != known) return false;
-    }
-    return true;
-  }
-
-  // Borrowed: the row stays in the row list, which nothing can change while
-  // this check runs.
-  void remember_keys(Handle row) {
-    keys_.clear();
-    Py_ssize_t position = 0;
-    PyObject* key;
-    while (PyDict_Next(row.ptr(), &position, &key, nullptr)) keys_.push_back(key);
-    has_shape_ = true;
-  }
-
   Ref columns_;  // empty once the quick check no longer applies
   Ref rows_;
-  std::vector<PyObject*> keys_;
-  bool has_shape_ = false;
+  KeyLayout layout_;  // of the last row that passed
 };
 
 void check_rows(Handle table) {
@@ -279,56 +274,59 @@ class QuickRowFilter {
   Ref filter(Handle row, Py_ssize_t index) {
     if (!choice_.quick() || !PyDict_CheckExact(row.ptr())) return Ref();
     prefetch_rows(rows_, index);
-    if (!(has_layout_ && same_layout(row)) && !learn_layout(row)) return Ref();
-    Ref kept = Ref::steal(PyDict_Copy(template_.ptr()));
-    for (std::size_t position : kept_) check(PyDict_SetItem(kept.ptr(), keys_[position], values_[position]));
-    return kept;
+    const DictEntries entries = DictEntries::of(row);
+    if (!entries) return filter_items(row);
+    if (!layout_.matches(entries)) learn_layout(entries);
+    for (std::size_t i = 0; i < kept_.size(); ++i) values_[i] = entries.value(kept_[i]);
+    prefetch_kept_values(index);
+    return copy_with_values(template_, values_.data());
   }
 
  private:
-  // Also collects the row's values for filter().
-  bool same_layout(Handle row) {
-    if (static_cast<std::size_t>(PyDict_GET_SIZE(row.ptr())) != keys_.size()) return false;
-    Py_ssize_t position = 0;
-    PyObject* key;
-    for (std::size_t i = 0; i < keys_.size(); ++i) {
-      PyDict_Next(row.ptr(), &position, &key, &values_[i]);
-      if (key != keys_[i]) return false;
+  // Copying takes a reference to every kept value, and the values lie
+  // wherever they were made: start loading those of a row a little further
+  // on, whose key table prefetch_rows asked for earlier.
+  void prefetch_kept_values(Py_ssize_t index) const {
+    constexpr Py_ssize_t kAhead = 2;
+    if (index + kAhead >= PyList_GET_SIZE(rows_.ptr())) return;
+    PyObject* row = PyList_GET_ITEM(rows_.ptr(), index + kAhead);
+    if (!PyDict_CheckExact(row)) return;
+    const DictEntries entries = DictEntries::of(row);
+    for (std::size_t position : kept_) {
+      if (position < entries.size()) __builtin_prefetch(entries.value(position));
     }
-    return true;
   }
 
-  // Borrowed keys and values: the row stays in the row list, which nothing
-  // can change while the choice is quick.
-  bool learn_layout(Handle row) {
-    has_layout_ = false;
-    keys_.clear();
-    values_.clear();
+  void learn_layout(const DictEntries& entries) {
+    layout_.learn(entries);
     kept_.clear();
+    template_ = new_dict();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (!choice_.keeps(entries.key(i))) continue;
+      kept_.push_back(i);
+      set_item(template_, entries.key(i), Py_None);
+    }
+    values_.resize(kept_.size());
+  }
+
+  // A row whose entries cannot be read directly, item by item.
+  Ref filter_items(Handle row) {
+    if (!text_keys_only(row)) return Ref();
+    Ref kept = new_dict();
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
     while (PyDict_Next(row.ptr(), &position, &key, &value)) {
-      if (!PyUnicode_CheckExact(key)) return false;
-      keys_.push_back(key);
-      values_.push_back(value);
+      if (choice_.keeps(key)) set_item(kept, key, value);
     }
-    template_ = new_dict();
-    for (std::size_t i = 0; i < keys_.size(); ++i) {
-      if (!choice_.keeps(keys_[i])) continue;
-      kept_.push_back(i);
-      set_item(template_, keys_[i], Py_None);
-    }
-    has_layout_ = true;
-    return true;
+    return kept;
   }
 
   ColumnChoice& choice_;
   Handle rows_;
-  bool has_layout_ = false;
-  std::vector<PyObject*> keys_;
-  std::vector<PyObject*> values_;
-  std::vector<std::size_t> kept_;
+  KeyLayout layout_;
+  std::vector<std::size_t> kept_;  // positions of the kept keys
+  std::vector<PyObject*> values_;  // of the kept keys, for the row at hand
   Ref template_;
 };
 
