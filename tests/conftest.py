@@ -2,12 +2,44 @@ import os
 import pathlib
 import subprocess
 import sys
+from collections.abc import Iterable, Mapping
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import logger
 
 TESTS = pathlib.Path(__file__).resolve().parent
+
+# How hard the randomised tests try: a short run by default, a long one in CI
+# (`--hypothesis-profile=ci`), and a shorter long one under the sanitizer
+# build, which runs every call several times slower.
+_RANDOMISED = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("dev", max_examples=200, **_RANDOMISED)
+settings.register_profile("ci", max_examples=3000, **_RANDOMISED)
+settings.register_profile("ci-sanitizer", max_examples=1000, **_RANDOMISED)
+settings.load_profile("dev")
+
+# What a child interpreter needs to load extensions built with the
+# sanitizers: the runtimes are preloaded into an uninstrumented interpreter.
+SANITIZER_SETTINGS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+
+
+def child_env(base: Mapping[str, str] | None = None, *, changes: Mapping[str, str] | None = None,
+              drop: Iterable[str] = ()) -> dict[str, str]:
+    """The environment for a child interpreter: `base` (this process's own by
+    default) without the names in `drop` and with `changes`, the tests' folder
+    first on PYTHONPATH so that `import logger` finds the recording facility,
+    and this process's sanitizer settings whatever `base` holds."""
+    dropped = set(drop)
+    environment = {name: value for name, value in (os.environ if base is None else base).items()
+                   if name not in dropped}
+    environment.update(changes or {})
+    environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS), environment.get("PYTHONPATH")]))
+    for name in SANITIZER_SETTINGS:
+        if name in os.environ:
+            environment[name] = os.environ[name]
+    return environment
 
 
 @pytest.fixture(autouse=True)
@@ -19,7 +51,5 @@ def recording():
 
 def run_python(code: str, *, env: dict | None = None, cwd=None, timeout: float = 120) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter that sees the tests' `logger`."""
-    environment = dict(os.environ if env is None else env)
-    environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS), environment.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=environment,
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(env),
                           cwd=cwd, timeout=timeout)

@@ -14,7 +14,7 @@ import portalocker
 import pytest
 
 import logger
-from conftest import TESTS, run_python
+from conftest import child_env, run_python
 from tools.files import files as files_module
 from tools.files.files import File
 
@@ -484,8 +484,7 @@ sys.stdin.readline()
 
 
 def test_a_lock_held_by_another_process_fails_at_once(tmp_path, opened):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(TESTS), os.environ.get("PYTHONPATH")])))
-    with subprocess.Popen([sys.executable, "-c", HOLDER, str(tmp_path), "shared.lock"], env=env,
+    with subprocess.Popen([sys.executable, "-c", HOLDER, str(tmp_path), "shared.lock"], env=child_env(),
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as holder:
         assert holder.stdout.readline() == "locked\n"
         started = time.monotonic()

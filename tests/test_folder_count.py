@@ -202,11 +202,11 @@ def test_unreadable_and_unsearchable_folders(tmp_path):
         import subprocess
         import sys
 
-        from conftest import TESTS
+        from conftest import child_env
 
         result = subprocess.run(
             [sys.executable, "-c", code, str(base), str(base / "unsearchable"), str(base / "unreadable")],
-            capture_output=True, text=True, env={**os.environ, "PYTHONPATH": str(TESTS)},
+            capture_output=True, text=True, env=child_env(),
             preexec_fn=_without_permission_override if os.geteuid() == 0 else None,
         )
         assert result.returncode == 0, result.stderr

@@ -7,6 +7,7 @@ import textwrap
 import pytest
 
 import tools.launchbrief.launchbrief as module
+from conftest import child_env
 from helpers_surface import docstring
 from tools.launchbrief.launchbrief import launchbrief
 
@@ -26,8 +27,7 @@ def check_block(lines: list[str]) -> None:
 
 def run(code: str, env_changes: dict | None = None, drop=("app:main",)) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter with a controlled environment."""
-    env = {key: value for key, value in os.environ.items() if key not in drop}
-    env.update(env_changes or {})
+    env = child_env(changes=env_changes, drop=drop)
     prelude = "import os, sys\nfrom tools.launchbrief.launchbrief import launchbrief\n"
     return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env, capture_output=True,
                           text=True, timeout=60)
