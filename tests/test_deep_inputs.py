@@ -1,0 +1,136 @@
+"""Deep and self-containing input for everything that recurses, in a child
+interpreter (so that a crash shows as a failed test), in its main thread and
+in a second thread, whose stack may be smaller."""
+
+from __future__ import annotations
+
+import shutil
+import textwrap
+
+import pytest
+
+from conftest import run_python
+
+RUNNER = """
+import sys, threading
+{setup}
+
+def attempt():
+    try:
+        return repr({expression})
+    except RecursionError:
+        return "RecursionError"
+
+print(attempt(), file=sys.__stdout__)
+seen = []
+thread = threading.Thread(target=lambda: seen.append(attempt()))
+thread.start()
+thread.join()
+print(seen[0] if seen else "thread failed", file=sys.__stdout__)
+"""
+
+
+def run_in_both_threads(setup: str, expression: str) -> list[str]:
+    result = run_python(RUNNER.format(setup=textwrap.dedent(setup), expression=expression), timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    lines = result.stdout.splitlines()
+    assert len(lines) == 2, result.stdout[-3000:]
+    return lines
+
+
+CASES = {
+    "table text of self-containing lists": ("""
+        from tools.tables.tables import Table
+        table = Table({"columns": ["a"], "data": [{"a": 1}]})
+        table.columns.append(table.columns)
+        table.data.append(table.data)
+        """, "(repr(table), str(table))",
+        '''("Table(['a', [...]])", "{'columns': ['a', [...]], 'data': [{'a': 1}, [...]]}")'''),
+    "table text of deep lists": ("""
+        from tools.tables.tables import Table
+        deep = []
+        for _ in range(100000):
+            deep = [deep]
+        table = Table({"columns": ["a"], "data": [{"a": deep}]})
+        """, "str(table)", "RecursionError"),
+    "table construction that recurses": ("""
+        from tools.tables.tables import Table
+        class Row(dict):
+            def __len__(self):
+                Table({"columns": ["a"], "data": [Row(a=1)]})
+                return 1
+        """, "Table({'columns': ['a'], 'data': [Row(a=1)]})", "RecursionError"),
+    "table filter that recurses": ("""
+        from tools.tables.tables import Table
+        class Names(list):
+            def __contains__(self, name):
+                return table.filter(include=Names())
+        table = Table({"columns": ["a"], "data": [{"a": 1}]})
+        """, "table.filter(include=Names())", "RecursionError"),
+    "attribute name through a class that asks again": ("""
+        from tools.common.slotwarden import SlotWarden
+        class Loop:
+            @property
+            def __class__(self):
+                return SlotWarden.get_name(self, "__x")
+        """, "SlotWarden.get_name(Loop(), '__x')", "RecursionError"),
+    "attribute test through a getter that tests again": ("""
+        from tools.common.slotwarden import SlotWarden
+        class Loop:
+            @property
+            def value(self):
+                return SlotWarden(self, "value").exists
+        """, "SlotWarden.has_attribute(Loop(), 'value')", "RecursionError"),
+    "location of a path that asks again": ("""
+        from tools.common.whereabouts import whereabouts
+        class Loop:
+            def __fspath__(self):
+                return whereabouts(self)
+        """, "whereabouts(Loop())", "RecursionError"),
+    "file name joined through a path that asks again": ("""
+        from tools.files.files import File
+        class Loop:
+            def __fspath__(self):
+                return File.exists(self, "a")
+        """, "File.exists(Loop(), 'a')", "RecursionError"),
+    "start-up report whose facts report again": ("""
+        import os
+        import tools.launchbrief.launchbrief as module
+        runs, depth = [0], [0]
+        def getuser():
+            depth[0] += 1
+            return module.launchbrief(f"{runs[0]}-{depth[0]}")
+        def report():
+            runs[0] += 1
+            depth[0] = 0
+            return module.launchbrief(str(runs[0])), depth[0] > 100
+        module.getuser = getuser
+        sys.stdout = open(os.devnull, "w")
+        """, "report()", "(None, True)"),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_deep_input_ends_in_an_orderly_way(case):
+    setup, expression, expected = CASES[case]
+    assert run_in_both_threads(setup, expression) == [expected, expected]
+
+
+def test_count_over_a_folder_chain_longer_than_a_path_may_be(tmp_path):
+    # os.walk gives up where the joined path gets too long; so must the count.
+    setup = f"""
+        import os
+        from tools.folders.folders import Folder
+        root = {str(tmp_path)!r}
+        descriptor = os.open(root, os.O_RDONLY)
+        for _ in range(2100):
+            os.mkdir("d", dir_fd=descriptor)
+            inner = os.open("d", os.O_RDONLY, dir_fd=descriptor)
+            os.close(descriptor)
+            descriptor = inner
+        os.close(descriptor)
+        walked = sum(len(folders) + len(files) for _, folders, files in os.walk(root))
+        """
+    expression = "(Folder.count(root, True, True, recursive=True) == walked, walked > 1000)"
+    assert run_in_both_threads(setup, expression) == ["(True, True)"] * 2
+    shutil.rmtree(tmp_path)

@@ -1,0 +1,208 @@
+"""Every public operation called with generated arguments, well formed or
+not: it returns or raises an ordinary exception, never crashes, and never
+reports an internal error. Where a result can be worked out independently, it
+is compared with that."""
+
+from __future__ import annotations
+
+import contextlib
+import inspect
+import io
+import itertools
+import os
+import shutil
+import tempfile
+from pathlib import Path
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import helpers_hostile as hostile
+import logger
+from helpers_hostile import SAFE_TEXT, atoms, call_recipes, outcome, path_recipes
+from helpers_reference import reference_count, reference_get_name
+from tools.common.slotwarden import SlotWarden
+from tools.common.whereabouts import whereabouts
+from tools.files.files import File
+from tools.folders.folders import Folder
+from tools.launchbrief.launchbrief import launchbrief
+
+ANY = st.one_of(atoms(), hostile.hostile())
+NAMES = st.one_of(st.sampled_from(["f.txt", "g.bin", "a", "link", "loop", "new"]).map(lambda n: ("atom", n)),
+                  SAFE_TEXT.map(lambda t: ("atom", t)), ANY)
+PATHS = path_recipes()
+FLAGS = st.one_of(st.sampled_from([True, False, None, 0, 1, "", "x"]).map(lambda v: ("atom", v)), ANY)
+MASKS = st.one_of(st.sampled_from(["*", "*.txt", ""]).map(lambda v: ("atom", v)), ANY)
+CONTENT = st.one_of(st.binary(max_size=20).map(lambda b: ("atom", b)), ANY)
+HANDLES = st.one_of(st.sampled_from(["open", "closed", "read-only", "locked"]).map(lambda k: ("handle", k)), ANY)
+FUNCS = st.one_of(st.sampled_from(["function", "builtin", "module-function", "type"]).map(lambda k: ("odd", k)),
+                  ANY)
+
+# operation -> (callable, [(parameter, value recipes)])
+OPERATIONS = {
+    "Folder.exists": (Folder.exists, [("path", PATHS)]),
+    "Folder.create": (Folder.create, [("path", PATHS), ("recursive", FLAGS)]),
+    "Folder.count": (Folder.count, [("path", PATHS), ("files", FLAGS), ("folders", FLAGS), ("mask", MASKS),
+                                    ("recursive", FLAGS)]),
+    "Folder.remove": (Folder.remove, [("path", PATHS), ("recursive", FLAGS)]),
+    "File.exists": (File.exists, [("path", PATHS), ("name", NAMES)]),
+    "File.read": (File.read, [("path", PATHS), ("name", NAMES)]),
+    "File.write": (File.write, [("path", PATHS), ("name", NAMES), ("content", CONTENT)]),
+    "File.rename": (File.rename, [("path", PATHS), ("name", NAMES), ("new_name", NAMES)]),
+    "File.copy": (File.copy, [("path", PATHS), ("name", NAMES), ("new_path", PATHS), ("new_name", NAMES)]),
+    "File.lock": (File.lock, [("path", PATHS), ("name", NAMES)]),
+    "File.unlock": (File.unlock, [("file", HANDLES)]),
+    "File.remove": (File.remove, [("path", PATHS), ("name", NAMES)]),
+    "whereabouts": (whereabouts, [("file", st.one_of(PATHS, st.just(("atom", None)))), ("func", FUNCS)]),
+    "launchbrief": (launchbrief, [(name, st.one_of(SAFE_TEXT.map(lambda t: ("atom", t)), ANY))
+                                  for name in ("prefix", "name", "separator")]),
+    "SlotWarden.get_name": (SlotWarden.get_name, [("obj", ANY), ("attr", NAMES)]),
+    "SlotWarden.get_attribute": (SlotWarden.get_attribute, [("obj", ANY), ("attr", NAMES)]),
+    "SlotWarden.set_attribute": (SlotWarden.set_attribute, [("obj", ANY), ("attr", NAMES), ("value", ANY)]),
+    "SlotWarden.has_attribute": (SlotWarden.has_attribute, [("obj", ANY), ("attr", NAMES)]),
+    "SlotWarden": (SlotWarden, [("obj", ANY), ("attr", NAMES)]),
+}
+PRIVATE = st.sampled_from(["__x", "__x_", "__x__", "___x", "__", "_x", "x", "__é", "__\U0001f600"])
+
+
+def raw(function):
+    """The native function behind a decorated operation."""
+    return getattr(function, "__wrapped__", function)
+
+
+@contextlib.contextmanager
+def workspace(root: Path):
+    """Runs in a new folder below `root` that holds a few folders, files and
+    links, and leaves no files, open files, environment changes or debug
+    lines behind."""
+    before = os.getcwd()
+    environment = dict(os.environ)
+    folder = tempfile.mkdtemp(dir=root)
+    os.chdir(folder)
+    for made in ("a", "a/b", "d"):
+        os.mkdir(made)
+    for name in ("f.txt", "a/g.bin", "handle.txt"):
+        Path(name).write_bytes(b"content")
+    for link, target in (("link", "a"), ("loop", "loop"), ("dangling", "missing")):
+        os.symlink(target, link)
+    opened = []
+    hostile.BUILDERS["handle"] = lambda recipe: opened.append(open_handle(recipe[1])) or opened[-1]
+    hostile.fresh_input()
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            yield opened
+    finally:
+        hostile.BUILDERS.pop("handle")
+        for handle in opened:
+            handle.close()
+        os.environ.clear()
+        os.environ.update(environment)
+        os.chdir(before)
+        shutil.rmtree(folder)
+        logger.reset()
+
+
+def open_handle(kind):
+    if kind == "locked":
+        return File.lock(".", "handle.txt")
+    handle = open("handle.txt", "rb" if kind == "read-only" else "a+")
+    if kind == "closed":
+        handle.close()
+    return handle
+
+
+@pytest.fixture(scope="module")
+def root(tmp_path_factory):
+    return tmp_path_factory.mktemp("random")
+
+
+@pytest.mark.parametrize("name", OPERATIONS)
+@given(data=st.data())
+def test_operations_return_or_raise_ordinary_exceptions(root, name, data):
+    function, params = OPERATIONS[name]
+    target = data.draw(st.sampled_from([function, raw(function)]), label="decorated or raw")
+    recipe = data.draw(call_recipes(params, ANY), label="call")
+    with workspace(root) as opened:
+        result = outcome(hostile.make_call(target, recipe))
+        if hasattr(result.result, "close"):
+            opened.append(result.result)
+    if result.error is None:
+        check_result(name, result.result)
+
+
+def check_result(name, result):
+    expected = {"Folder.exists": bool, "File.exists": bool, "Folder.count": int, "File.read": bytes,
+                "SlotWarden.get_name": str, "SlotWarden.has_attribute": bool, "SlotWarden": SlotWarden}
+    if name in expected:
+        assert type(result) is expected[name]
+    elif name == "whereabouts":
+        assert result is None or isinstance(result, Path)
+    elif name in ("Folder.create", "Folder.remove", "File.write", "File.rename", "File.copy", "File.unlock",
+                  "File.remove", "launchbrief", "SlotWarden.set_attribute"):
+        assert result is None
+    if name == "Folder.count":
+        assert result >= 0
+
+
+# ---------------------------------------------------------------------------
+# Results worked out independently.
+
+
+@given(obj=st.one_of(ANY, st.sampled_from([int, type, hostile._V, hostile._Underscores]).map(lambda c: ("class", c))),
+       attr=st.one_of(PRIVATE, SAFE_TEXT))
+def test_get_name_matches_the_steps(obj, attr):
+    hostile.fresh_input()
+    target = obj[1] if obj[0] == "class" else hostile.build(obj)
+    native = outcome(lambda: SlotWarden.get_name(target, attr))
+    expected = outcome(lambda: reference_get_name(target, attr))
+    assert hostile.raised(native) == hostile.raised(expected)
+    if native.error is None:
+        assert native.result == expected.result and type(native.result) is str
+
+
+TREE_ENTRY = st.tuples(
+    st.lists(st.sampled_from(["a", "b", ".h", "é"]), min_size=1, max_size=4),
+    st.sampled_from(["folder", "file", "link-up", "link-self", "link-file", "dangling", "fifo", "socket"]))
+
+
+def make_tree(root: Path, entries) -> list[Path]:
+    """Builds the entries below `root` (links may lead up to the folder that
+    holds it, never further); the paths worth counting from."""
+    import socket
+
+    root.mkdir()
+    made = [root]
+    for parts, kind in entries:
+        path = root.joinpath(*parts)
+        if os.path.lexists(path) or not path.parent.is_dir() or not path.parent.resolve().is_relative_to(root):
+            continue
+        if kind == "folder":
+            path.mkdir()
+        elif kind == "file":
+            path.write_bytes(b"")
+        elif kind == "fifo":
+            os.mkfifo(path)
+        elif kind == "socket" and len(bytes(path)) < 100:
+            with socket.socket(socket.AF_UNIX) as server:
+                server.bind(str(path))
+        else:
+            target = {"link-up": "..", "link-self": path.name, "link-file": "/dev/null", "dangling": "nowhere"}
+            os.symlink(target.get(kind, ".."), path)
+        made.append(path)
+    return made + [root / "missing"]
+
+
+@given(entries=st.lists(TREE_ENTRY, max_size=14), as_text=st.booleans())
+def test_count_matches_the_standard_library_on_generated_trees(root, entries, as_text):
+    holder = Path(tempfile.mkdtemp(dir=root)).resolve()
+    try:
+        for path in make_tree(holder / "top", entries):
+            argument = str(path) if as_text else path
+            for files, folders, recursive in itertools.product((True, False), repeat=3):
+                native = outcome(lambda: Folder.count(argument, files, folders, "*", recursive))
+                expected = outcome(lambda: reference_count(argument, files, folders, "*", recursive))
+                assert hostile.raised(native) == hostile.raised(expected)
+                assert native.result == expected.result, (path, files, folders, recursive)
+    finally:
+        shutil.rmtree(holder)
