@@ -103,7 +103,7 @@ class DictReader {
   Py_ssize_t position_ = 0;
 };
 
-inline bool has_only_str_keys(Handle dict) {
+[[gnu::noinline]] inline bool has_only_str_keys(Handle dict) {
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -114,7 +114,7 @@ inline bool has_only_str_keys(Handle dict) {
 }
 
 // A dict of the first `count` entries of `dict`, whose keys are all exact str.
-inline DictBuilder first_entries(Handle dict, Py_ssize_t count) {
+[[gnu::noinline]] inline DictBuilder first_entries(Handle dict, Py_ssize_t count) {
   DictBuilder result;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
@@ -132,7 +132,7 @@ inline DictBuilder first_entries(Handle dict, Py_ssize_t count) {
 // copy then still has the keys the source has, in the same order); once some
 // may have, the entries done so far move into a dict built entry by entry.
 template <class Walker>
-Ref rebuild_exact_dict(Handle dict, Walker& walker) {
+[[gnu::noinline]] Ref rebuild_exact_dict(Handle dict, Walker& walker) {
   DictReader reader(dict);
   Ref copy = has_only_str_keys(dict) ? Ref::steal(PyDict_Copy(dict.ptr())) : Ref();
   Py_ssize_t copied = 0;
@@ -162,7 +162,7 @@ Ref rebuild_exact_dict(Handle dict, Walker& walker) {
 // `{k: walker.entry(k, v) for k, v in mapping.items()}`, the items coming
 // from the object's own items() method.
 template <class Walker>
-Ref rebuild_items(Handle mapping, Walker& walker) {
+[[gnu::noinline]] Ref rebuild_items(Handle mapping, Walker& walker) {
   DictBuilder result;
   walker.python_may_have_run();
   Ref items = mapping.method("items"_id);
@@ -179,7 +179,7 @@ Ref rebuild_items(Handle mapping, Walker& walker) {
 
 // `[walker.item(v) for v in list]` for an exact list.
 template <class Walker>
-Ref rebuild_exact_list(Handle list, Walker& walker) {
+[[gnu::noinline]] Ref rebuild_exact_list(Handle list, Walker& walker) {
   ListBuilder result(PyList_GET_SIZE(list.ptr()));
   // The list iterator re-reads the size at every step: Python code run for
   // one element may have grown or shrunk the list.
@@ -191,7 +191,7 @@ Ref rebuild_exact_list(Handle list, Walker& walker) {
 
 // `[walker.item(v) for v in iterable]` through iter().
 template <class Walker>
-Ref rebuild_iterated_list(Handle iterable, Walker& walker) {
+[[gnu::noinline]] Ref rebuild_iterated_list(Handle iterable, Walker& walker) {
   ListBuilder result(0);
   walker.python_may_have_run();
   for (Ref element : iterate(iterable)) {
@@ -205,7 +205,7 @@ Ref rebuild_iterated_list(Handle iterable, Walker& walker) {
 // `tuple(walker.item(v) for v in tuple)` for an exact tuple, whose items
 // cannot change while it is read.
 template <class Walker>
-Ref rebuild_exact_tuple(Handle tuple, Walker& walker) {
+[[gnu::noinline]] Ref rebuild_exact_tuple(Handle tuple, Walker& walker) {
   const Py_ssize_t size = PyTuple_GET_SIZE(tuple.ptr());
   Ref result = Ref::steal(PyTuple_New(size));
   if (size == 0) return result;
@@ -221,7 +221,7 @@ Ref rebuild_exact_tuple(Handle tuple, Walker& walker) {
 
 // `tuple(walker.item(v) for v in iterable)` through iter().
 template <class Walker>
-Ref rebuild_iterated_tuple(Handle iterable, Walker& walker) {
+[[gnu::noinline]] Ref rebuild_iterated_tuple(Handle iterable, Walker& walker) {
   Ref items = rebuild_iterated_list(iterable, walker);
   return Ref::steal(PyList_AsTuple(items.ptr()));
 }

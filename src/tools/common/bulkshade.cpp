@@ -117,7 +117,7 @@ class Shade {
   }
 
   // Steps 5 to 7: the text form measured against `_const.char_limit`.
-  Ref hide(Handle value) {
+  [[gnu::noinline]] Ref hide(Handle value) {
     if (epoch_ != synced_) resync();
     if (fits(value)) return Ref::borrow(value);
     if (limit_ >= 0 && value.is_exact(&PyUnicode_Type)) {
