@@ -124,6 +124,26 @@ def test_subclasses_come_back_as_plain_containers(value, expected):
     assert type(result) is type(expected) and result == expected
 
 
+class ItemsOf(dict):
+    def __init__(self, items):
+        super().__init__()
+        self.listed = items
+
+    def items(self):
+        return self.listed
+
+
+@pytest.mark.parametrize("item", [(1, 2, 3), [1, 2, 3], (1,), 5, "ab", range(2), range(3)])
+def test_items_are_unpacked_like_a_for_loop(item):
+    outcomes = []
+    for walk in (reference, bulkshade):
+        try:
+            outcomes.append(walk(ItemsOf([item])))
+        except (TypeError, ValueError) as error:
+            outcomes.append(f"{type(error).__name__}: {error}")
+    assert outcomes[0] == outcomes[1]
+
+
 class Spoof:
     __class__ = list
 
