@@ -3,22 +3,27 @@
 #   make demo    run the example application
 #   make test    run the test suite
 #   make bench   run the benchmarks (native vs. pure Python)
+#   make asan    run the test suite against a build with AddressSanitizer
+#                and UndefinedBehaviorSanitizer (in .venv-asan)
 # PYTHON=/path/to/python3.13 overrides the interpreter that is found.
 
 PYTHON ?= $(shell .ci/find-python)
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+SANITIZER_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
 
-.PHONY: venv install demo test bench clean
+.PHONY: venv install demo test bench asan clean
 
-# The environment: build requirements (from pyproject.toml) plus cmake and
+# An environment: build requirements (from pyproject.toml) plus cmake and
 # ninja, so that the package builds without isolation and incrementally.
-$(VENV)/.ready: pyproject.toml
+%/.ready: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "no Python 3.13 found; set PYTHON=" >&2; exit 1; }
-	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PIP) install --upgrade pip
-	$(PIP) install cmake ninja $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
+	test -x $*/bin/python || $(PYTHON) -m venv $*
+	$*/bin/python -m pip --disable-pip-version-check -q install --upgrade pip
+	$*/bin/python -m pip --disable-pip-version-check -q install cmake ninja $$($*/bin/python -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 	touch $@
 
 venv: $(VENV)/.ready
@@ -35,5 +40,15 @@ test: install
 bench: install
 	$(PY) bench/run.py
 
+# The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
+# leak detection is off because the interpreter keeps memory until exit.
+asan: $(ASAN_VENV)/.ready
+	$(ASAN_PY) -m pip --disable-pip-version-check -q install --no-build-isolation \
+	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo -C cmake.define.TOOLS_SANITIZE=ON '.[test]'
+	LD_PRELOAD="$(SANITIZER_RUNTIME)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	$(ASAN_PY) -m pytest -q -p no:cacheprovider
+
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV)

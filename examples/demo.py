@@ -8,6 +8,7 @@ are shown on standard output as well.
 from __future__ import annotations
 
 import logging
+import os
 import pathlib
 import sys
 import tempfile
@@ -77,7 +78,86 @@ def show_walkers(root: pathlib.Path) -> None:
         print(f"{label:33} {brief(value)}")
 
 
-SECTIONS = [show_folders, show_walkers]
+def show_launchbrief(root: pathlib.Path) -> None:
+    from tools.launchbrief.launchbrief import launchbrief
+
+    # The very first thing an application does: the block appears once per
+    # process environment, so this second call stays silent.
+    launchbrief()
+    launchbrief()
+    title("launchbrief")
+    print("printed the block above once; guard app:main =", os.environ.get("app:main"))
+
+
+def show_slotwarden(root: pathlib.Path) -> None:
+    from tools.common.slotwarden import SlotWarden
+
+    class Account:
+        def __init__(self, balance: int) -> None:
+            self.__balance = balance
+
+        def __getattr__(self, name):  # answers every missing name; SlotWarden is not fooled
+            return "?"
+
+        def balance(self) -> int:
+            return self.__balance
+
+    title("SlotWarden")
+    account = Account(100)
+    print("get_name(account, '__balance')    ->", SlotWarden.get_name(account, "__balance"))
+    print("get_attribute(account, '__balance') ->", SlotWarden.get_attribute(account, "__balance"))
+    print("has_attribute(account, '__missing') ->", SlotWarden.has_attribute(account, "__missing"),
+          "(plain getattr says", repr(getattr(account, "missing")) + ")")
+    warden = SlotWarden(account, "__balance")
+    warden.value = 250
+    print(f"SlotWarden(account, '__balance'): name={warden.name} exists={warden.exists} value={warden.value}")
+    print("account.balance() after writing value ->", account.balance())
+
+
+def show_whereabouts(root: pathlib.Path) -> None:
+    from tools.common.whereabouts import whereabouts
+
+    title("whereabouts")
+    print("whereabouts(__file__)          ->", whereabouts(__file__))
+    print("whereabouts(func=lambda _: 0)  ->", whereabouts(func=lambda _: 0))
+    print("whereabouts('data/report.csv') ->", repr(whereabouts("data/report.csv")))
+    print("whereabouts()                  ->", whereabouts())
+
+
+def show_files(root: pathlib.Path) -> None:
+    import portalocker
+
+    from tools.files.files import File
+
+    title("File")
+    inbox = root / "inbox" / "2024" / "05"
+    print("write(inbox/2024/05, report.bin)  (missing folders are created)")
+    File.write(inbox, "report.bin", b"total: 42\n")
+    print("read ->", File.read(inbox, "report.bin"))
+    print("exists ->", File.exists(inbox, "report.bin"), "| exists(missing.bin) ->", File.exists(inbox, "missing.bin"))
+    File.copy(inbox, "report.bin", root, "report-copy.bin")
+    print("copy to the demo folder as report-copy.bin; exists ->", File.exists(root, "report-copy.bin"))
+    File.rename(root, "report-copy.bin", "archived.bin")
+    print("rename to archived.bin; exists ->", File.exists(root, "archived.bin"))
+
+    handle = File.lock(root, "job.lock")
+    print("lock(job.lock) ->", handle)
+    try:
+        File.lock(root, "job.lock")
+    except portalocker.LockException as error:
+        print("second lock(job.lock) ->", type(error).__name__, "(does not wait)")
+    File.unlock(handle)
+    print("unlock; handle closed ->", handle.closed)
+
+    for folder, name in ((inbox, "report.bin"), (root, "archived.bin"), (root, "job.lock")):
+        File.remove(folder, name)
+    try:
+        File.remove(root, "archived.bin")
+    except FileNotFoundError as error:
+        print("remove(archived.bin) again ->", type(error).__name__)
+
+
+SECTIONS = [show_launchbrief, show_folders, show_files, show_slotwarden, show_whereabouts, show_walkers]
 
 
 def main() -> None:

@@ -1,8 +1,79 @@
 // Folder operations: existence, creation, counting and removal of folders.
+#include <optional>
+#include <string>
+
+#include "core/dirwalk.hpp"
 #include "core/module.hpp"
 
 namespace tools {
 namespace {
+
+// The standard-library objects that the counting steps go through, as this
+// module found them at import; kept for the life of the process.
+struct CountingLibrary {
+  Ref os, os_path, path_type;
+  Ref walk, listdir, scandir, fspath, stat, lstat;
+  Ref isfile, isdir, islink, join;
+};
+const CountingLibrary* counting_library = nullptr;
+
+bool attribute_is(Handle object, Name name, Handle expected) {
+  PyObject* value = nullptr;
+  check(PyObject_GetOptionalAttr(object.ptr(), name.get(), &value));
+  Ref owned = Ref::steal_or_null(value);
+  return owned.is(expected);
+}
+
+// A folder to count natively: its text (what os.fspath gives, which the
+// standard functions report in audit events and errors) and its file-system
+// bytes.
+struct NativeFolder {
+  Ref text;
+  std::string bytes;
+};
+
+// The folder to count natively when the counting steps would run through the
+// standard library unchanged (so that the native walk gives exactly their
+// counts); empty when anything they call was replaced or the path is not a
+// plain path object.
+std::optional<NativeFolder> native_count_folder(Call& call, Handle path) {
+  const CountingLibrary& library = *counting_library;
+  Ref os = call.global_or_null("os"_id);
+  if (!os.is(library.os) || !path.is_exact(reinterpret_cast<PyTypeObject*>(library.path_type.ptr()))) return {};
+  const bool standard =
+      attribute_is(os, "walk"_id, library.walk) && attribute_is(os, "listdir"_id, library.listdir) &&
+      attribute_is(os, "scandir"_id, library.scandir) && attribute_is(os, "fspath"_id, library.fspath) &&
+      attribute_is(os, "stat"_id, library.stat) && attribute_is(os, "lstat"_id, library.lstat) &&
+      attribute_is(os, "path"_id, library.os_path) && attribute_is(library.os_path, "isfile"_id, library.isfile) &&
+      attribute_is(library.os_path, "isdir"_id, library.isdir) &&
+      attribute_is(library.os_path, "islink"_id, library.islink) &&
+      attribute_is(library.os_path, "join"_id, library.join);
+  if (!standard) return {};
+  Ref folder_text = Ref::steal(PyOS_FSPath(path.ptr()));
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(folder_text.ptr()));
+  std::string bytes(PyBytes_AS_STRING(encoded.ptr()), PyBytes_GET_SIZE(encoded.ptr()));
+  if (bytes.find('\0') != std::string::npos) return {};  // the standard steps raise ValueError
+  return NativeFolder{std::move(folder_text), std::move(bytes)};
+}
+
+void capture_counting_library(Handle os, Handle path_class) {
+  Ref os_path = os.attr("path"_id);
+  counting_library = new CountingLibrary{
+      Ref::borrow(os),
+      Ref::borrow(os_path),
+      Ref::borrow(reinterpret_cast<PyObject*>(path_class(text(".")).type())),
+      os.attr("walk"_id),
+      os.attr("listdir"_id),
+      os.attr("scandir"_id),
+      os.attr("fspath"_id),
+      os.attr("stat"_id),
+      os.attr("lstat"_id),
+      os_path.attr("isfile"_id),
+      os_path.attr("isdir"_id),
+      os_path.attr("islink"_id),
+      os_path.attr("join"_id),
+  };
+}
 
 // Whether the path names an existing folder (links are followed).
 Ref exists(Call& call) {
@@ -29,6 +100,20 @@ Ref count(Call& call) {
     raise_error(PyExc_NotImplementedError, "Not yet implemented. Will be in next versions");
   }
   Ref path = call.global("Path"_id)(call[0]);
+  if (std::optional<NativeFolder> folder = native_count_folder(call, path)) {
+    if (recursive) {
+      check(PySys_Audit("os.walk", "OOOO", path.ptr(), Py_True, Py_None, Py_False));
+      return integer(count_walk(folder->bytes, files, folders));
+    }
+    check(PySys_Audit("os.listdir", "O", folder->text.ptr()));
+    ListingCount listing = count_listing(folder->bytes, files, folders);
+    if (listing.error != 0) {
+      errno = listing.error;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, folder->text.ptr());
+      throw_python_error();
+    }
+    return integer(listing.found);
+  }
   Py_ssize_t found = 0;
   if (recursive) {
     for (Ref level : iterate(call.global("os"_id).attr("walk"_id)(Kw{"top"_id, path}))) {
@@ -129,6 +214,7 @@ void init(ModuleInit& module) {
   module.from_import("pathlib", {"Path"});
   module.import("shutil");
   module.import("os");
+  capture_counting_library(module.module().attr("os"_id), module.module().attr("Path"_id));
   module.start_class("Folder")
       .slots({})
       .logged_static(kExists)

@@ -1,0 +1,317 @@
+// Attribute access by name, private names included, through the generic
+// attribute machinery of `object`, so the target's own hooks are bypassed.
+//
+// The static methods reach each other through the module's `SlotWarden` as
+// it is when they run. When what they find there is still our own function,
+// its work is done in place instead of through a keyword call; anything else
+// (a replaced method, a stored name that is not an exact str) takes the call.
+#include <algorithm>
+
+#include "core/except.hpp"
+#include "core/module.hpp"
+
+namespace tools {
+namespace {
+
+extern const FunctionDecl kGetName;
+extern const FunctionDecl kGetAttribute;
+extern const FunctionDecl kSetAttribute;
+extern const FunctionDecl kHasAttribute;
+
+// object.__setattr__ itself. Calling the slot wrapper keeps the check the
+// interpreter makes there (it refuses to skip a C-level __setattr__, so a
+// class object is refused), which a direct call of the generic function
+// would skip. `object_class` is the descriptor behind `obj.__class__`.
+// Looked up once; the module lives in one interpreter only.
+PyObject* object_setattr = nullptr;
+PyObject* object_class = nullptr;
+
+// ---------------------------------------------------------------------------
+// Name mangling.
+
+// A name is private when it starts with exactly two underscores and does not
+// end with two. Three or more leading underscores are deliberately left
+// alone, unlike the compiler's rule.
+bool is_private(Handle attr) {
+  PyObject* text = attr.ptr();
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  auto underscore = [text](Py_ssize_t index) { return PyUnicode_READ_CHAR(text, index) == '_'; };
+  if (length < 2 || !underscore(0) || !underscore(1)) return false;
+  if (length > 2 && underscore(2)) return false;
+  return !(underscore(length - 1) && underscore(length - 2));
+}
+
+// `obj` itself if it is a class, else what `obj.__class__` reports. An
+// instance whose lookup of `__class__` cannot differ from its type skips the
+// attribute machinery.
+Ref class_of(Handle obj) {
+  if (PyType_Check(obj.ptr())) return Ref::borrow(obj);
+  PyTypeObject* type = obj.type();
+  if (type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, "__class__"_id.get()) == object_class) {
+    return Ref::borrow(reinterpret_cast<PyObject*>(type));
+  }
+  return obj.attr("__class__"_id);
+}
+
+// `cls.__name__`; a class made by `type` itself cannot have it redefined.
+Ref name_of(Handle cls) {
+  if (Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
+    return Ref::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(cls.ptr())));
+  }
+  return cls.attr("__name__"_id);
+}
+
+// "_" + name.lstrip("_") + attr for an exact str `name`, in one allocation.
+// Only underscores are stripped, so the result's widest character comes from
+// `attr` or from what is left of `name`: the string is in canonical form.
+Ref join_mangled(Handle name, Handle attr) {
+  const Py_ssize_t name_length = PyUnicode_GET_LENGTH(name.ptr());
+  const Py_ssize_t attr_length = PyUnicode_GET_LENGTH(attr.ptr());
+  Py_ssize_t start = 0;
+  while (start < name_length && PyUnicode_READ_CHAR(name.ptr(), start) == '_') ++start;
+  const Py_UCS4 widest = start == name_length ? PyUnicode_MAX_CHAR_VALUE(attr.ptr())
+                                              : std::max(PyUnicode_MAX_CHAR_VALUE(name.ptr()),
+                                                         PyUnicode_MAX_CHAR_VALUE(attr.ptr()));
+  const Py_ssize_t kept = name_length - start;
+  Ref result = Ref::steal(PyUnicode_New(1 + kept + attr_length, widest));
+  check(PyUnicode_WriteChar(result.ptr(), 0, '_'));
+  if (PyUnicode_CopyCharacters(result.ptr(), 1, name.ptr(), start, kept) < 0 ||
+      PyUnicode_CopyCharacters(result.ptr(), 1 + kept, attr.ptr(), 0, attr_length) < 0) {
+    throw_python_error();
+  }
+  return result;
+}
+
+Ref mangle(Handle obj, Handle attr) {
+  if (!is_private(attr)) return Ref::borrow(attr);
+  Ref name = name_of(class_of(obj));
+  if (PyUnicode_CheckExact(name.ptr())) return join_mangled(name, attr);
+  Ref class_name = name.method("lstrip"_id, Handle("_"_id.get()));
+  Ref prefixed = Ref::steal(PyNumber_Add("_"_id.get(), class_name.ptr()));
+  return Ref::steal(PyNumber_Add(prefixed.ptr(), attr.ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// The static methods.
+
+// `SlotWarden.<member>` with the class the module holds now.
+Ref class_member(const Call& call, Name member) { return call.global("SlotWarden"_id).attr(member); }
+
+bool runs_in_place(Handle function, const FunctionDecl& decl, Handle attr) {
+  return is_function_of(function, decl) && PyUnicode_CheckExact(attr.ptr());
+}
+
+// get_name(obj=obj, attr=attr), our own get_name with its result check.
+Ref name_with(Handle get_name, Handle obj, Handle attr) {
+  if (!runs_in_place(get_name, kGetName, attr)) return get_name(Kw{"obj"_id, obj}, Kw{"attr"_id, attr});
+  Ref name = mangle(obj, attr);
+  check_result_type(&PyUnicode_Type, name);
+  return name;
+}
+
+Ref get_name(Call& call) { return mangle(call[0], call[1]); }
+
+// Whether a read that finds nothing needs its AttributeError built.
+enum class Missing { Raise, Quiet };
+
+// object.__getattribute__ under the stored name. The wrapper adds no check
+// to object's generic lookup, so the lookup is called directly; with
+// Missing::Quiet it also skips building the AttributeError that
+// has_attribute would throw away. Empty when the read failed: the exception
+// is set, except for a quietly missing attribute.
+Ref read_or_null(const Call& call, Handle obj, Handle attr, Missing missing) {
+  Ref name = name_with(class_member(call, "get_name"_id), obj, attr);
+  return Ref::steal_or_null(
+      _PyObject_GenericGetAttrWithDict(obj.ptr(), name.ptr(), nullptr, missing == Missing::Quiet ? 1 : 0));
+}
+
+Ref get_attribute(Call& call) {
+  Ref value = read_or_null(call, call[0], call[1], Missing::Raise);
+  if (value.is_null()) throw_python_error();
+  return value;
+}
+
+// get_attribute(obj=obj, attr=attr); empty on failure, as read_or_null.
+Ref get_attribute_with(const Call& call, Handle get_attribute, Handle obj, Handle attr, Missing missing) {
+  if (runs_in_place(get_attribute, kGetAttribute, attr)) return read_or_null(call, obj, attr, missing);
+  try {
+    return get_attribute(Kw{"obj"_id, obj}, Kw{"attr"_id, attr});
+  } catch (const PythonError&) {
+    return Ref();
+  }
+}
+
+void write(const Call& call, Handle obj, Handle attr, Handle value) {
+  Ref name = name_with(class_member(call, "get_name"_id), obj, attr);
+  Handle{object_setattr}(obj, name, value);
+}
+
+Ref set_attribute(Call& call) {
+  write(call, call[0], call[1], call[2]);
+  return none();
+}
+
+// Only a missing attribute answers False; a getter that fails in any other
+// way is the caller's problem, not an absent attribute. The lookup of
+// `SlotWarden.get_attribute` is part of the guarded read.
+Ref has(const Call& call, Handle obj, Handle attr) {
+  Ref value;
+  try {
+    value = get_attribute_with(call, class_member(call, "get_attribute"_id), obj, attr, Missing::Quiet);
+  } catch (const PythonError&) {
+  }
+  if (!value.is_null()) return boolean(true);
+  if (PyErr_Occurred()) except(PyExc_AttributeError);
+  return boolean(false);
+}
+
+Ref has_attribute(Call& call) { return has(call, call[0], call[1]); }
+
+// ---------------------------------------------------------------------------
+// The instance form: one object and one name, bound once.
+
+Ref init_instance(Call& call) {
+  auto [self, obj, attr] = call.args<3>();
+  check(PyObject_SetAttr(self.ptr(), "_SlotWarden__obj"_id.get(), obj.ptr()));
+  check(PyObject_SetAttr(self.ptr(), "_SlotWarden__attr"_id.get(), attr.ptr()));
+  return none();
+}
+
+struct Bound {
+  Ref obj;
+  Ref attr;
+};
+
+// The two slots, read by ordinary attribute access and in this order, after
+// the method they are passed to has been looked up.
+Bound bound(Handle self) {
+  Ref obj = self.attr("_SlotWarden__obj"_id);
+  return {std::move(obj), self.attr("_SlotWarden__attr"_id)};
+}
+
+// Reached through the instance, so a subclass's get_name takes effect.
+Ref name(Call& call) {
+  Ref get_name = call[0].attr("get_name"_id);
+  Bound target = bound(call[0]);
+  return name_with(get_name, target.obj, target.attr);
+}
+
+// `value` and `exists` go through the module's SlotWarden as it is when they
+// run, never through a subclass's redefinitions.
+Ref read_value(Call& call) {
+  Ref get_attribute = class_member(call, "get_attribute"_id);
+  Bound target = bound(call[0]);
+  Ref value = get_attribute_with(call, get_attribute, target.obj, target.attr, Missing::Raise);
+  if (value.is_null()) throw_python_error();
+  return value;
+}
+
+Ref write_value(Call& call) {
+  Ref set_attribute = class_member(call, "set_attribute"_id);
+  Bound target = bound(call[0]);
+  if (runs_in_place(set_attribute, kSetAttribute, target.attr)) {
+    write(call, target.obj, target.attr, call[1]);
+  } else {
+    set_attribute(Kw{"obj"_id, target.obj}, Kw{"attr"_id, target.attr}, Kw{"value"_id, call[1]});
+  }
+  return none();
+}
+
+Ref exists(Call& call) {
+  Ref has_attribute = class_member(call, "has_attribute"_id);
+  Bound target = bound(call[0]);
+  if (runs_in_place(has_attribute, kHasAttribute, target.attr)) return has(call, target.obj, target.attr);
+  return has_attribute(Kw{"obj"_id, target.obj}, Kw{"attr"_id, target.attr});
+}
+
+// ---------------------------------------------------------------------------
+
+constexpr Param kSelf = any("self");
+constexpr Param kObj = any("obj", "Any");
+constexpr Param kAttr = exact("attr", "str", &PyUnicode_Type);
+constexpr Param kValue = any("value", "Any");
+
+constexpr Param kInitParams[] = {kSelf, kObj, kAttr};
+constexpr FunctionDecl kInit{.name = "__init__", .params = kInitParams, .body = init_instance};
+
+constexpr Param kSelfOnly[] = {kSelf};
+constexpr FunctionDecl kName{
+    .name = "name", .params = kSelfOnly, .returns = "str", .returns_exact = &PyUnicode_Type, .body = name};
+constexpr FunctionDecl kValueGetter{.name = "value", .params = kSelfOnly, .returns = "Any", .body = read_value};
+constexpr Param kValueSetterParams[] = {kSelf, kValue};
+constexpr FunctionDecl kValueSetter{.name = "value", .params = kValueSetterParams, .body = write_value};
+constexpr FunctionDecl kExists{.name = "exists", .params = kSelfOnly, .returns = "bool", .body = exists};
+
+constexpr Param kObjAttr[] = {kObj, kAttr};
+constexpr FunctionDecl kGetName{
+    .name = "get_name",
+    .params = kObjAttr,
+    .returns = "str",
+    .returns_exact = &PyUnicode_Type,
+    .doc = R"(
+            Build attribute name.
+
+            :param obj: object instance
+            :param attr: attribute name
+            :return: attribute name (mangled, for private attributes)
+            )",
+    .body = get_name,
+};
+
+constexpr FunctionDecl kGetAttribute{
+    .name = "get_attribute",
+    .params = kObjAttr,
+    .returns = "Any",
+    .doc = R"(
+            Get an attribute.
+
+            :param obj: object instance
+            :param attr: attribute name
+            :return: attribute value
+            )",
+    .body = get_attribute,
+};
+
+constexpr Param kSetParams[] = {kObj, kAttr, kValue};
+constexpr FunctionDecl kSetAttribute{
+    .name = "set_attribute",
+    .params = kSetParams,
+    .doc = R"(
+            Set an attribute.
+
+            :param obj: object instance
+            :param attr: attribute name
+            :param value: attribute value
+            :return:
+            )",
+    .body = set_attribute,
+};
+
+constexpr FunctionDecl kHasAttribute{
+    .name = "has_attribute", .params = kObjAttr, .returns = "bool", .body = has_attribute};
+
+PyObject* object_member(const char* name) {
+  return Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name)).release();
+}
+
+void init(ModuleInit& module) {
+  if (object_setattr == nullptr) object_setattr = object_member("__setattr__");
+  if (object_class == nullptr) object_class = object_member("__class__");
+  module.from_import("typing", {"Any"});
+  module.start_class("SlotWarden")
+      .slots({"__obj", "__attr"})
+      .method(kInit)
+      .property(kName)
+      .property(kValueGetter, &kValueSetter)
+      .property(kExists)
+      .static_method(kGetName)
+      .static_method(kGetAttribute)
+      .static_method(kSetAttribute)
+      .static_method(kHasAttribute)
+      .build();
+}
+
+}  // namespace
+}  // namespace tools
+
+PyMODINIT_FUNC PyInit_slotwarden() { return tools::module_def("tools.common.slotwarden", tools::init); }

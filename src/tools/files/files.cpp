@@ -1,0 +1,290 @@
+// File operations on one file addressed by folder and name: existence,
+// reading, writing, renaming, copying, cross-process locks and removal.
+// Every step that touches a file's content or lock writes a debug line
+// through the logger that the logging facility attached to the operation.
+#include "core/cleanup.hpp"
+#include "core/module.hpp"
+
+namespace tools {
+namespace {
+
+// `File.<operation>.logger`, looked up through the module global on every
+// use, so that a replaced class or logger is honoured.
+Ref logger_of(Call& call, Name operation) { return call.global("File"_id).attr(operation).attr("logger"_id); }
+
+// `File.<operation>.logger.debug(f'<prefix>{file.name}" - Done', date_=True, indent=True)`.
+void log_line(Call& call, Name operation, const char* prefix, Handle file) {
+  Ref debug = logger_of(call, operation).attr("debug"_id);
+  Ref name = file.attr("name"_id).format();
+  Ref message = Ref::steal(PyUnicode_FromFormat("%s%U\" - Done", prefix, name.ptr()));
+  debug(message, Kw{"date_"_id, boolean(true)}, Kw{"indent"_id, boolean(true)});
+}
+
+constexpr const char* kOpening = "Opening file: \"";
+constexpr const char* kReading = "Reading file: \"";
+constexpr const char* kWriting = "Writing file: \"";
+constexpr const char* kLocking = "Locking file: \"";
+constexpr const char* kUnlocking = "Unlocking file: \"";
+
+// Whether a regular file of that name exists (links are followed).
+Ref exists(Call& call) {
+  Ref file_path = call.global("Path"_id)(call[0]) / call[1];
+  Ref found = file_path.method("exists"_id);
+  if (!found.truth()) return found;
+  return file_path.method("is_file"_id);
+}
+
+// The whole content, read in one call inside `with open(...) as file`.
+Ref read(Call& call) {
+  Ref open = call.global("open"_id);
+  Ref file_path = call.global("Path"_id)(call[0]) / call[1];
+  Ref content;
+  bool completed = with_context(open(file_path, Kw{"mode"_id, "rb"_id.get()}), [&](Handle file) {
+    log_line(call, "read"_id, kOpening, file);
+    content = file.method("read"_id);
+    log_line(call, "read"_id, kReading, file);
+  });
+  // Only a manager that swallows an exception gets here without content.
+  if (!completed && content.is_null()) {
+    raise_error(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
+                "content");
+  }
+  return content;
+}
+
+// Replaces the content in place: the folder is made through `Folder` when
+// missing, then the file is opened "wb" (emptied) and written in one call.
+Ref write(Call& call) {
+  Ref content = call[2].is_none() ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)) : Ref::borrow(call[2]);
+  Ref path = call.global("Path"_id)(call[0]);
+  Ref folder_exists = call.global("Folder"_id).attr("exists"_id);
+  if (!folder_exists(Kw{"path"_id, path}, Kw{"logger"_id, logger_of(call, "write"_id)}).truth()) {
+    Ref folder_create = call.global("Folder"_id).attr("create"_id);
+    folder_create(Kw{"path"_id, path}, Kw{"logger"_id, logger_of(call, "write"_id)});
+  }
+  Ref open = call.global("open"_id);
+  Ref file_path = path / call[1];
+  with_context(open(Kw{"file"_id, file_path}, Kw{"mode"_id, "wb"_id.get()}), [&](Handle file) {
+    log_line(call, "write"_id, kOpening, file);
+    file.method("write"_id, content);
+    log_line(call, "write"_id, kWriting, file);
+  });
+  return none();
+}
+
+// Gives the file a new name, joined to the same folder.
+Ref rename(Call& call) {
+  Ref path = call.global("Path"_id)(call[0]);
+  Ref os_rename = call.global("os"_id).attr("rename"_id);
+  Ref src = path / call[1];
+  Ref dst = path / call[2];
+  os_rename(Kw{"src"_id, src}, Kw{"dst"_id, dst});
+  return none();
+}
+
+// Copies content and metadata; the copy keeps the source's name unless given one.
+Ref copy(Call& call) {
+  Handle new_name = call[3].is_none() ? call[1] : call[3];
+  Ref path = call.global("Path"_id)(call[0]);
+  Ref new_path = call.global("Path"_id)(call[2]);
+  Ref copy2 = call.global("shutil"_id).attr("copy2"_id);
+  Ref src = path / call[1];
+  Ref dst = new_path / new_name;
+  copy2(Kw{"src"_id, src}, Kw{"dst"_id, dst});
+  return none();
+}
+
+// Opens the file "a+" and takes an exclusive lock without waiting. Whatever
+// fails after the open (the lock, a log line, even an interruption) closes
+// the file before the failure continues; on success the caller owns it.
+Ref lock(Call& call) {
+  Ref path = call.global("Path"_id)(call[0]);
+  Ref file = none();
+  on_exception(
+      [&] {
+        Ref open = call.global("open"_id);
+        file = open(path / call[1], Kw{"mode"_id, "a+"_id.get()});
+        log_line(call, "lock"_id, kOpening, file);
+        Ref portalocker = call.global("portalocker"_id);
+        Ref portalocker_lock = portalocker.attr("lock"_id);
+        Ref exclusive = portalocker.attr("LOCK_EX"_id);
+        Ref no_wait = portalocker.attr("LOCK_NB"_id);
+        Ref flags = Ref::steal(PyNumber_Or(exclusive.ptr(), no_wait.ptr()));
+        portalocker_lock(Kw{"file"_id, file}, Kw{"flags"_id, flags});
+        log_line(call, "lock"_id, kLocking, file);
+      },
+      [&] {
+        if (file.truth()) file.method("close"_id);
+      });
+  return file;
+}
+
+// Releases the lock and closes the file, whatever happens on the way.
+Ref unlock(Call& call) {
+  Handle file = call[0];
+  with_finally(
+      [&] {
+        call.global("portalocker"_id).attr("unlock"_id)(Kw{"file"_id, file});
+        log_line(call, "unlock"_id, kUnlocking, file);
+      },
+      [&] {
+        if (file.truth()) file.method("close"_id);
+      });
+  return none();
+}
+
+// Deletes the file; a missing one is an error.
+Ref remove(Call& call) {
+  Ref file_path = call.global("Path"_id)(call[0]) / call[1];
+  file_path.method("unlink"_id);
+  return none();
+}
+
+constexpr Param kPath = any("path", "Path | str");
+constexpr Param kName = exact("name", "str", &PyUnicode_Type);
+
+constexpr Param kExistsParams[] = {kPath, kName};
+constexpr FunctionDecl kExists{
+    .name = "exists",
+    .params = kExistsParams,
+    .returns = "bool",
+    .doc = R"(
+            Check if file exists.
+
+            :param path: 'path/to/file'
+            :param name: 'file-name.ext'
+            :return: True / False
+            )",
+    .body = exists,
+};
+
+constexpr Param kReadParams[] = {kPath, kName};
+constexpr FunctionDecl kRead{
+    .name = "read",
+    .params = kReadParams,
+    .returns = "bytes",
+    .returns_exact = &PyBytes_Type,
+    .doc = R"(
+            Read content from file.
+
+            :param path: 'path/to/file'
+            :param name: 'file-name.ext'
+            :return: b'content'
+            )",
+    .body = read,
+};
+
+constexpr Param kWriteParams[] = {kPath, kName, exact("content", "bytes", &PyBytes_Type, kNoneDefault)};
+constexpr FunctionDecl kWrite{
+    .name = "write",
+    .params = kWriteParams,
+    .doc = R"(
+            Write content to file.
+
+            :param path: 'path/to/file'
+            :param name: 'file-name.ext'
+            :param content: 'bin:content'
+            :return:
+            )",
+    .body = write,
+};
+
+constexpr Param kRenameParams[] = {kPath, kName, exact("new_name", "str", &PyUnicode_Type)};
+constexpr FunctionDecl kRename{
+    .name = "rename",
+    .params = kRenameParams,
+    .doc = R"(
+            Rename file.
+
+            :param path: 'path/to/file'
+            :param name: 'file-name.ext'
+            :param new_name: 'new-file-name.ext'
+            :return:
+            )",
+    .body = rename,
+};
+
+constexpr Param kCopyParams[] = {kPath, kName, any("new_path", "Path | str"),
+                                 exact("new_name", "str", &PyUnicode_Type, kNoneDefault)};
+constexpr FunctionDecl kCopy{
+    .name = "copy",
+    .params = kCopyParams,
+    .doc = R"(
+            Copy file to new location (optionally, with new name).
+
+            :param path: 'path/to/file'
+            :param name: 'file-name.ext'
+            :param new_path: 'new/file/path'
+            :param new_name: 'new-file-name.ext'
+            :return:
+            )",
+    .body = copy,
+};
+
+constexpr Param kLockParams[] = {kPath, kName};
+constexpr FunctionDecl kLock{
+    .name = "lock",
+    .params = kLockParams,
+    .returns = "IO[Any]",
+    .doc = R"(
+            Lock file.
+
+            :param path: 'path/to/file'
+            :param name: 'file-name.ext'
+            :return: file handler
+            )",
+    .body = lock,
+};
+
+constexpr Param kUnlockParams[] = {any("file", "IO[Any]")};
+constexpr FunctionDecl kUnlock{
+    .name = "unlock",
+    .params = kUnlockParams,
+    .doc = R"(
+            Unlock file.
+
+            :param file: file handler
+            :return:
+            )",
+    .body = unlock,
+};
+
+constexpr Param kRemoveParams[] = {kPath, kName};
+constexpr FunctionDecl kRemove{
+    .name = "remove",
+    .params = kRemoveParams,
+    .doc = R"(
+            Remove file.
+
+            :param path: 'path/to/file'
+            :param name: 'file-name.ext'
+            :return:
+            )",
+    .body = remove,
+};
+
+void init(ModuleInit& module) {
+  module.from_import("logger", {"logging"});
+  module.from_import("tools.folders", {"Folder"});
+  module.from_import("pathlib", {"Path"});
+  module.import("os");
+  module.import("shutil");
+  module.import("portalocker");
+  module.from_import("typing", {"IO", "Any"});
+  module.start_class("File")
+      .slots({})
+      .logged_static(kExists)
+      .logged_static(kRead)
+      .logged_static(kWrite)
+      .logged_static(kRename)
+      .logged_static(kCopy)
+      .logged_static(kLock)
+      .logged_static(kUnlock)
+      .logged_static(kRemove)
+      .build();
+}
+
+}  // namespace
+}  // namespace tools
+
+PyMODINIT_FUNC PyInit_files() { return tools::module_def("tools.files.files", tools::init); }
