@@ -6,6 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tools.common.bulkshade as module
+from helpers_surface import docstring
 from helpers_walkers import HEAD, NOTICE, TAIL, assert_same_result, reference_bulkshade, through_python  # noqa: F401
 from tools.common.bulkshade import _Const, _const, bulkshade
 
@@ -24,10 +25,9 @@ def test_module_surface():
         _const.char_limit = 1
     assert bulkshade.__annotations__ == {"value": "Any", "return": "Any"}
     assert bulkshade.__defaults__ == (None,)
-    doc = bulkshade.__doc__.split("\n")
-    assert doc[0] == "" and doc[2] == "" and doc[-1] == " " * 8
-    assert doc[1].startswith(" " * 8 + "Hide") and not doc[1][8:].startswith(" ")
-    assert doc[3:5] == [" " * 8 + ":param value: 'param-value'", " " * 8 + ":return: new object with hidden big-content"]
+    assert bulkshade.__doc__ == docstring([
+        "Hide oversized content in a value, walking dictionaries, lists and tuples.", "",
+        ":param value: 'param-value'", ":return: new object with hidden big-content"], 8)
 
 
 @pytest.mark.parametrize("size", [0, 1, 3999, 4000])

@@ -5,6 +5,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tools.common.secretshroud as module
+from helpers_surface import docstring
 from helpers_walkers import assert_same_result, reference_secretshroud, through_python  # noqa: F401
 from tools.common.secretshroud import secretshroud
 
@@ -20,10 +21,9 @@ def test_module_surface():
     assert [n for n in vars(module) if not n.startswith("__")] == ["Any", "secretshroud"]
     assert secretshroud.__annotations__ == {"name": "str", "value": "Any", "return": "Any"}
     assert secretshroud.__defaults__ == (None, None)
-    doc = secretshroud.__doc__.split("\n")
-    assert doc[0] == "" and doc[2] == "" and doc[-1] == " " * 8 and doc[1].startswith(" " * 8 + "Mask")
-    assert doc[3:6] == [" " * 8 + ":param name: 'param-name'", " " * 8 + ":param value: 'param-value'",
-                        " " * 8 + ":return: new object with masked password"]
+    assert secretshroud.__doc__ == docstring([
+        "Mask the strings under password-like names in a value, walking dictionaries, lists and tuples.", "",
+        ":param name: 'param-name'", ":param value: 'param-value'", ":return: new object with masked password"], 8)
 
 
 @pytest.mark.parametrize("name, masked", [

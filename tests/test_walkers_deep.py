@@ -2,29 +2,29 @@
 crashed interpreter: each case runs in its own process, so a crash shows up
 as a failed exit instead of taking the test run down."""
 
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
+from conftest import run_python
+
 SCRIPT = textwrap.dedent("""
-    import sys, threading
+    import threading
     from tools.common.bulkshade import bulkshade
     from tools.common.secretshroud import secretshroud
     import tools.common.bulkshade as shade_module
 
-    walk = {"bulkshade": bulkshade, "secretshroud": lambda v: secretshroud("pwd", v)}[sys.argv[1]]
-    if sys.argv[4] == "general":
+    walk = {{"bulkshade": bulkshade, "secretshroud": lambda v: secretshroud("pwd", v)}}["{function}"]
+    if "{path}" == "general":
         original = shade_module.bulkshade
         shade_module.bulkshade = lambda **kwargs: original(**kwargs)
 
     def make():
-        if sys.argv[2] == "self-list":
+        if "{shape}" == "self-list":
             value = []
             value.append(value)
-        elif sys.argv[2] == "self-dict":
-            value = {}
+        elif "{shape}" == "self-dict":
+            value = {{}}
             value["k"] = (value,)
         else:
             value = "leaf"
@@ -43,7 +43,7 @@ SCRIPT = textwrap.dedent("""
         else:
             outcome.append("returned")
 
-    if sys.argv[3] == "thread":
+    if "{where}" == "thread":
         thread = threading.Thread(target=run)
         thread.start()
         thread.join()
@@ -57,13 +57,11 @@ SCRIPT = textwrap.dedent("""
 @pytest.mark.parametrize("shape", ["self-list", "self-dict", "deep"])
 @pytest.mark.parametrize("where", ["main", "thread"])
 def test_ends_in_recursion_error(function, shape, where):
-    done = subprocess.run([sys.executable, "-c", SCRIPT, function, shape, where, "fast"],
-                          capture_output=True, text=True, timeout=120)
+    done = run_python(SCRIPT.format(function=function, shape=shape, where=where, path="fast"))
     assert (done.returncode, done.stdout.strip()) == (0, "RecursionError"), done.stderr[-2000:]
 
 
 @pytest.mark.parametrize("where", ["main", "thread"])
 def test_ends_in_recursion_error_through_a_python_global(where):
-    done = subprocess.run([sys.executable, "-c", SCRIPT, "bulkshade", "deep", where, "general"],
-                          capture_output=True, text=True, timeout=120)
+    done = run_python(SCRIPT.format(function="bulkshade", shape="deep", where=where, path="general"))
     assert (done.returncode, done.stdout.strip()) == (0, "RecursionError"), done.stderr[-2000:]

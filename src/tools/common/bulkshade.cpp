@@ -1,5 +1,6 @@
 // Large-value hiding: every value whose text form is longer than the limit
 // becomes a marked excerpt of it, inside dicts, lists and tuples at any depth.
+#include "core/except.hpp"
 #include "core/module.hpp"
 #include "core/rebuild.hpp"
 
@@ -55,14 +56,15 @@ bool is_short_number(Handle value) {
   return overflow == 0;
 }
 
-// format(value, ""), or an empty Ref when that raised ValueError (or a subclass).
+// format(value, ""), or an empty Ref when that raised ValueError (or a
+// subclass), which is dropped: the notice stands in for the value instead.
 Ref text_form(Handle value) {
-  PyObject* text = PyObject_Format(value.ptr(), nullptr);
-  if (text == nullptr && PyErr_ExceptionMatches(PyExc_ValueError)) {
-    PyErr_Clear();
+  try {
+    return value.format();
+  } catch (const PythonError&) {
+    except(PyExc_ValueError);
     return Ref();
   }
-  return Ref::steal(text);
 }
 
 // The hidden form: head, excerpt, tail.
