@@ -43,7 +43,9 @@ SCRIPT = textwrap.dedent("""
         else:
             outcome.append("returned")
 
-    if "{where}" == "thread":
+    if "{where}" != "main":
+        if "{where}" == "small-stack thread":
+            threading.stack_size(512 * 1024)
         thread = threading.Thread(target=run)
         thread.start()
         thread.join()
@@ -55,7 +57,7 @@ SCRIPT = textwrap.dedent("""
 
 @pytest.mark.parametrize("function", ["bulkshade", "secretshroud"])
 @pytest.mark.parametrize("shape", ["self-list", "self-dict", "deep"])
-@pytest.mark.parametrize("where", ["main", "thread"])
+@pytest.mark.parametrize("where", ["main", "thread", "small-stack thread"])
 def test_ends_in_recursion_error(function, shape, where):
     done = run_python(SCRIPT.format(function=function, shape=shape, where=where, path="fast"))
     assert (done.returncode, done.stdout.strip()) == (0, "RecursionError"), done.stderr[-2000:]

@@ -3,6 +3,7 @@
 #include "core/except.hpp"
 #include "core/module.hpp"
 #include "core/rebuild.hpp"
+#include "core/stack.hpp"
 
 #include <cstdint>
 
@@ -112,7 +113,7 @@ class Shade {
       python_may_have_run();
       return call_.global("bulkshade"_id)(Kw{"value"_id, held});
     }
-    RecursionGuard guard;
+    StackGuard guard(stack_floor_);
     Ref result = walk(held);
     release(held, *this);
     return result;
@@ -150,6 +151,7 @@ class Shade {
   }
 
   Call& call_;
+  const char* stack_floor_ = native_stack_floor();
   std::uint64_t epoch_ = 1;
   std::uint64_t synced_ = 0;  // the epoch the cached lookups were made in
   bool direct_ = false;

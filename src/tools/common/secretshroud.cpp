@@ -2,6 +2,7 @@
 // asterisks of its length, inside dicts, lists and tuples at any depth.
 #include "core/module.hpp"
 #include "core/rebuild.hpp"
+#include "core/stack.hpp"
 
 #include <cstdint>
 
@@ -138,7 +139,7 @@ class Shroud {
     }
     if (!name.is_exact(&PyUnicode_Type) && !name.is_none()) raise_argument_type("name", &PyUnicode_Type, name);
     Subject fresh(name);
-    RecursionGuard guard;
+    StackGuard guard(stack_floor_);
     Ref result = walk(known != nullptr ? *known : fresh, held);
     release(held, *this);
     return result;
@@ -150,6 +151,7 @@ class Shroud {
   }
 
   Call& call_;
+  const char* stack_floor_ = native_stack_floor();
   std::uint64_t epoch_ = 1;
   std::uint64_t synced_ = 0;  // the epoch the cached lookups were made in
   bool direct_ = false;
