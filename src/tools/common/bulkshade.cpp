@@ -1,11 +1,11 @@
 // Large-value hiding: every value whose text form is longer than the limit
 // becomes a marked excerpt of it, inside dicts, lists and tuples at any depth.
+#include <cstdint>
+
 #include "core/except.hpp"
 #include "core/module.hpp"
 #include "core/rebuild.hpp"
 #include "core/stack.hpp"
-
-#include <cstdint>
 
 namespace tools {
 namespace {
@@ -133,7 +133,7 @@ class Shade {
     if (!check(PyObject_RichCompareBool(length.ptr(), limit().ptr(), Py_GT))) return Ref::borrow(value);
     Ref up_to_limit = Ref::steal(PySlice_New(nullptr, limit().ptr(), nullptr));
     Ref excerpt = Ref::steal(PyObject_GetItem(value_str.ptr(), up_to_limit.ptr()));
-    return hidden(excerpt.is_exact(&PyUnicode_Type) ? std::move(excerpt) : excerpt.format());
+    return hidden(excerpt.format());
   }
 
   // Whether the value comes back as itself, decided without running Python code.
@@ -181,7 +181,8 @@ constexpr FunctionDecl kBulkshade{
 Ref make_record_class(ModuleInit& module) {
   Ref annotations = new_dict();
   set_item(annotations, "char_limit"_id, "int"_id.get());
-  Ref plain = module.start_class("_Const").entry("__annotations__", annotations).entry("char_limit", integer(4000)).build();
+  Ref plain =
+      module.start_class("_Const").entry("__annotations__", annotations).entry("char_limit", integer(4000)).build();
   Ref frozen = module.module().attr("dataclass"_id)(Kw{"frozen"_id, boolean(true)});
   return frozen(plain);
 }

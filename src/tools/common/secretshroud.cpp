@@ -1,12 +1,11 @@
 // Secret masking: every string under a password-like name becomes a run of
 // asterisks of its length, inside dicts, lists and tuples at any depth.
+#include <cstdint>
+#include <string_view>
+
 #include "core/module.hpp"
 #include "core/rebuild.hpp"
 #include "core/stack.hpp"
-
-#include <cstdint>
-
-#include <string_view>
 
 namespace tools {
 namespace {
