@@ -12,18 +12,31 @@
 
 namespace tools {
 
-// The lowest address the current thread's native stack may reach before deep
-// native recursion has to stop, leaving a reserve for the interpreter and for
-// raising the error; nullptr when the stack's bounds cannot be found (then the
-// interpreter's count alone applies). Looked up once per thread.
-const char* native_stack_floor();
+// The current thread's native stack: its lowest address, and the floor below
+// which deep native recursion has to stop, leaving a reserve for the
+// interpreter and for raising the error. Both null when the bounds cannot be
+// found (then the interpreter's count alone applies).
+struct StackLimit {
+  const char* lowest = nullptr;
+  const char* floor = nullptr;
 
-// One level of native recursion. `floor` is native_stack_floor(), looked up
+  // Whether a frame at `address` lies in the reserve. Code running on a stack
+  // of its own (coroutine libraries) is outside these bounds and not judged.
+  bool in_reserve(const void* address) const {
+    const char* frame = static_cast<const char*>(address);
+    return frame < floor && frame >= lowest;
+  }
+};
+
+// Looked up once per thread.
+const StackLimit& native_stack_limit();
+
+// One level of native recursion. `limit` is native_stack_limit(), looked up
 // once by the caller for a whole walk.
 class StackGuard {
  public:
-  explicit StackGuard(const char* floor) {
-    if (floor != nullptr && static_cast<const char*>(__builtin_frame_address(0)) < floor) raise_depth_exceeded();
+  explicit StackGuard(const StackLimit& limit) {
+    if (limit.in_reserve(__builtin_frame_address(0))) raise_depth_exceeded();
     if (Py_EnterRecursiveCall(" while calling a Python object")) throw_python_error();
   }
   ~StackGuard() { Py_LeaveRecursiveCall(); }

@@ -113,7 +113,7 @@ class Shade {
       python_may_have_run();
       return call_.global("bulkshade"_id)(Kw{"value"_id, held});
     }
-    StackGuard guard(stack_floor_);
+    StackGuard guard(stack_);
     Ref result = walk(held);
     release(held, *this);
     return result;
@@ -151,7 +151,7 @@ class Shade {
   }
 
   Call& call_;
-  const char* stack_floor_ = native_stack_floor();
+  const StackLimit& stack_ = native_stack_limit();
   std::uint64_t epoch_ = 1;
   std::uint64_t synced_ = 0;  // the epoch the cached lookups were made in
   bool direct_ = false;

@@ -138,7 +138,7 @@ class Shroud {
     }
     if (!name.is_exact(&PyUnicode_Type) && !name.is_none()) raise_argument_type("name", &PyUnicode_Type, name);
     Subject fresh(name);
-    StackGuard guard(stack_floor_);
+    StackGuard guard(stack_);
     Ref result = walk(known != nullptr ? *known : fresh, held);
     release(held, *this);
     return result;
@@ -150,7 +150,7 @@ class Shroud {
   }
 
   Call& call_;
-  const char* stack_floor_ = native_stack_floor();
+  const StackLimit& stack_ = native_stack_limit();
   std::uint64_t epoch_ = 1;
   std::uint64_t synced_ = 0;  // the epoch the cached lookups were made in
   bool direct_ = false;
