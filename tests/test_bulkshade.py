@@ -48,7 +48,7 @@ class FormatRaises:
     def __init__(self, error):
         self.error = error
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise self.error
 
 
@@ -205,7 +205,7 @@ class Mutate:
     def __init__(self, change):
         self.change = change
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         self.change(self)
         return "m"
 
@@ -290,7 +290,7 @@ class Trap:
     def __init__(self, action):
         self.action = action
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise ValueError
 
     def __del__(self):
