@@ -157,7 +157,31 @@ def show_files(root: pathlib.Path) -> None:
         print("remove(archived.bin) again ->", type(error).__name__)
 
 
-SECTIONS = [show_launchbrief, show_folders, show_files, show_slotwarden, show_whereabouts, show_walkers]
+def show_tables(root: pathlib.Path) -> None:
+    from tools.tables.tables import Table
+
+    title("Table")
+    table = Table(
+        {
+            "columns": ["name", "size", "type"],
+            "data": [
+                {"name": "a.txt", "size": 120, "type": "text"},
+                {"type": "image", "name": "b.png", "size": 5400},  # any key order
+            ],
+        }
+    )
+    print("repr                          ->", repr(table))
+    print("str                           ->", table)
+    print("filter(include=[type, name])  ->", table.filter(include=["type", "name"]))
+    print("filter(exclude=[size]).data   ->", table.filter(exclude=["size"]).data)
+    try:
+        Table({"columns": ["name", "size"], "data": [{"name": "c.txt", "kind": "text"}]})
+    except Exception as error:
+        print("a row without 'size'          ->", type(error).__name__, error)
+
+
+SECTIONS = [show_launchbrief, show_folders, show_files, show_tables, show_slotwarden, show_whereabouts,
+            show_walkers]
 
 
 def main() -> None:

@@ -65,7 +65,10 @@ Ref vectorcall_method(PyObject* name, PyObject** stack, std::size_t positional, 
 }  // namespace detail
 
 void raise_unpack_error(Handle, std::size_t expected, Py_ssize_t got) {
-  if (got < 0) raise_error(PyExc_ValueError, "too many values to unpack (expected %zu)", expected);
+  // `got` is negative when an iterator had more items than expected.
+  if (got < 0 || static_cast<std::size_t>(got) > expected) {
+    raise_error(PyExc_ValueError, "too many values to unpack (expected %zu)", expected);
+  }
   raise_error(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zd)", expected, got);
 }
 

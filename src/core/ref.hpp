@@ -301,7 +301,7 @@ std::array<Ref, N> unpack(Handle value) {
   std::array<Ref, N> items;
   if ((PyTuple_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr()))) {
     Py_ssize_t size = PySequence_Fast_GET_SIZE(value.ptr());
-    if (size != static_cast<Py_ssize_t>(N)) raise_unpack_error(value, N, size > static_cast<Py_ssize_t>(N) ? -1 : size);
+    if (size != static_cast<Py_ssize_t>(N)) raise_unpack_error(value, N, size);
     for (std::size_t i = 0; i < N; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(value.ptr(), i));
     return items;
   }
