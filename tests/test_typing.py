@@ -4,6 +4,7 @@ catch misuse, and agree with the modules they describe."""
 from __future__ import annotations
 
 import ast
+import dataclasses
 import importlib
 import importlib.util
 import inspect
@@ -143,3 +144,21 @@ def test_stub_results_agree_with_the_return_annotations(module):
         assert ast.unparse(node.returns) == expected, (owner, node.name)
         checked += 1
     assert checked or module == "tools.common.whereabouts"
+
+
+def test_stub_records_agree_with_the_runtime_fields():
+    records = 0
+    for module in MODULES:
+        namespace = importlib.import_module(module)
+        for node in ast.parse(stub_path(module).read_text()).body:
+            if isinstance(node, ast.ClassDef) and any("dataclass" in ast.unparse(d) for d in node.decorator_list):
+                runtime = getattr(namespace, node.name)
+                fields = {field.name: field for field in dataclasses.fields(runtime)}
+                stubbed = {item.target.id: item for item in node.body if isinstance(item, ast.AnnAssign)}
+                assert list(stubbed) == list(fields)
+                for name, item in stubbed.items():
+                    assert ast.unparse(item.annotation) == runtime.__annotations__[name]
+                    assert ast.literal_eval(item.value) == fields[name].default
+                assert runtime.__dataclass_params__.frozen == ("frozen=True" in ast.unparse(node.decorator_list[0]))
+                records += 1
+    assert records == 1  # bulkshade's limit record
