@@ -3,7 +3,8 @@
 Every ``bench/bench_*.py`` defines ``cases()``, which yields ``Case`` objects.
 For each case the native and the baseline callable are timed in the same run,
 alternating, and the best time of each is kept. The ratio is baseline time
-divided by native time (higher is better for the native side).
+divided by native time (higher is better for the native side). A summary
+per benchmark file follows, and the run fails when a case misses its target.
 
     python bench/run.py            # every case
     python bench/run.py table      # cases whose name contains "table"

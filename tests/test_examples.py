@@ -47,4 +47,4 @@ def test_demo_shows_every_section_and_cleans_up(tmp_path):
                       "== whereabouts ==", "== bulkshade / secretshroud =="]
     assert result.stdout.count("Implementation: ") == 1  # the second launchbrief() stays silent
     assert "[log tools.files.files]" in result.stdout  # the reference facility writes through `logging`
-    assert result.stdout.rstrip().endswith("Done.")
+    assert "\nDone." in result.stdout
