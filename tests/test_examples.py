@@ -8,8 +8,8 @@ import pathlib
 import subprocess
 import sys
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-EXAMPLES = ROOT / "examples"
+from helpers_package import EXAMPLES
+
 
 
 def run_example(name: str, *args: str, cwd: pathlib.Path) -> subprocess.CompletedProcess:

@@ -12,18 +12,8 @@ import tarfile
 import zipfile
 
 import pytest
+from helpers_package import MODULES, ROOT
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-MODULES = [
-    "tools.folders.folders",
-    "tools.files.files",
-    "tools.tables.tables",
-    "tools.common.bulkshade",
-    "tools.common.secretshroud",
-    "tools.common.slotwarden",
-    "tools.common.whereabouts",
-    "tools.launchbrief.launchbrief",
-]
 
 pytestmark = [
     pytest.mark.slow,

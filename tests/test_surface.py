@@ -9,6 +9,7 @@ import pydoc
 import re
 
 import pytest
+from helpers_package import MODULES
 
 PATH = "path: 'Path | str'"
 PATH_NAME = f"{PATH}, name: 'str'"
@@ -71,6 +72,23 @@ INSTANCES = {
     "Table": lambda cls: cls({"columns": ["a"], "data": [{"a": 1}]}),
     "SlotWarden": lambda cls: cls(cls, "__name__"),
 }
+
+
+def test_the_tables_cover_every_operation_of_every_module():
+    listed = {(module, owner, name) for module, owner, name, *_ in OPERATIONS + PROPERTIES}
+    found = set()
+    for module in MODULES:
+        namespace = importlib.import_module(module)
+        for name, value in vars(namespace).items():
+            if getattr(value, "__module__", None) != module or name.startswith("_"):
+                continue
+            if not isinstance(value, type):
+                found.add((module, None, name))
+                continue
+            found |= {(module, name, member) for member, entry in vars(value).items()
+                      if member in ("__init__", "__repr__", "__str__")
+                      or not member.startswith("_") and (isinstance(entry, (staticmethod, property)) or callable(entry))}
+    assert found == listed
 
 
 def owner_of(module: str, owner: str | None):

@@ -15,19 +15,8 @@ import subprocess
 import sys
 
 import pytest
+from helpers_package import EXAMPLES, MODULES
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-EXAMPLES = ROOT / "examples"
-MODULES = [
-    "tools.folders.folders",
-    "tools.files.files",
-    "tools.tables.tables",
-    "tools.common.bulkshade",
-    "tools.common.secretshroud",
-    "tools.common.slotwarden",
-    "tools.common.whereabouts",
-    "tools.launchbrief.launchbrief",
-]
 INSTALLED = pathlib.Path(importlib.util.find_spec("tools").submodule_search_locations[0])
 
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
