@@ -78,9 +78,9 @@ def load_cases(pattern: str = ""):
     """(group, case) for every case whose name contains `pattern`; the group
     is the benchmark file's name without its ``bench_`` prefix."""
     for path in sorted(HERE.glob("bench_*.py")):
-        spec = importlib.util.spec_from_file_location(path.stem, path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location(path.stem, path)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
         for case in module.cases():
             if pattern in case.name:
                 yield path.stem.removeprefix("bench_"), case
