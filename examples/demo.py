@@ -46,6 +46,38 @@ def show_folders(root: pathlib.Path) -> None:
     print("remove(recursive); exists ->", Folder.exists(root / "spool"))
 
 
+def show_walkers(root: pathlib.Path) -> None:
+    from tools.common.bulkshade import bulkshade
+    from tools.common.secretshroud import secretshroud
+
+    title("bulkshade / secretshroud")
+    payload = {
+        "user": "alice",
+        "db": {"host": "db.local", "DB_Password": "s3cr3t", "passwd_hint": "first pet", "note": None},
+        "tokens": ("abc", {"api_pwd": "xyz"}),
+        "attachment": "A" * 5000,
+        "retries": 3,
+    }
+
+    def brief(value):
+        """The value with long strings summarised, so that it fits a line."""
+        if isinstance(value, dict):
+            return {key: brief(item) for key, item in value.items()}
+        if isinstance(value, (list, tuple)):
+            return type(value)(brief(item) for item in value)
+        if isinstance(value, str) and len(value) > 40:
+            return f"<{len(value)} chars: {value[:8]!r} ... {value[-30:]!r}>"
+        return value
+
+    for label, value in [
+        ("payload", payload),
+        ("bulkshade(payload)", bulkshade(payload)),
+        ("secretshroud('payload', payload)", secretshroud("payload", payload)),
+        ("both", secretshroud("payload", bulkshade(payload))),
+    ]:
+        print(f"{label:33} {brief(value)}")
+
+
 def show_launchbrief(root: pathlib.Path) -> None:
     from tools.launchbrief.launchbrief import launchbrief
 
@@ -148,15 +180,18 @@ def show_tables(root: pathlib.Path) -> None:
         print("a row without 'size'          ->", type(error).__name__, error)
 
 
-SECTIONS = [show_launchbrief, show_folders, show_files, show_tables, show_slotwarden, show_whereabouts]
+SECTIONS = [show_launchbrief, show_folders, show_files, show_tables, show_slotwarden, show_whereabouts,
+            show_walkers]
 
 
 def main() -> None:
     logging.basicConfig(level=logging.DEBUG, format="    [log %(name)s] %(message)s", stream=sys.stdout)
     with tempfile.TemporaryDirectory(prefix="tools-demo-") as folder:
+        print(f"Every module of tools, end to end, in {folder} (removed afterwards).")
+        print("Lines in [log ...] come from the reference logging facility, examples/logger.py.\n")
         for section in SECTIONS:
             section(pathlib.Path(folder))
-    print("\nDone.")
+    print("\nDone. `make bench` times each module against a pure-Python version of it.")
 
 
 if __name__ == "__main__":

@@ -65,10 +65,10 @@ def outcome(func):
 
 
 def test_import_binds_names_and_decorates_each_operation_once():
-    spec = importlib.util.find_spec("tools.tables.tables")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec("tools.tables.tables")
+    module = importlib.util.module_from_spec(found)
     logger.reset()
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     names = [name for name in vars(module) if not name.startswith("__")]
     assert names == ["logging", "Any", "Table"]
     assert logger.factory_calls == [{"prefix": "tools.tables.tables"}] * 2

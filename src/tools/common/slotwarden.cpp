@@ -69,9 +69,9 @@ Ref join_mangled(Handle name, Handle attr) {
   const Py_ssize_t attr_length = PyUnicode_GET_LENGTH(attr.ptr());
   Py_ssize_t start = 0;
   while (start < name_length && PyUnicode_READ_CHAR(name.ptr(), start) == '_') ++start;
-  const Py_UCS4 widest = start == name_length ? PyUnicode_MAX_CHAR_VALUE(attr.ptr())
-                                              : std::max(PyUnicode_MAX_CHAR_VALUE(name.ptr()),
-                                                         PyUnicode_MAX_CHAR_VALUE(attr.ptr()));
+  const Py_UCS4 widest = start == name_length
+                             ? PyUnicode_MAX_CHAR_VALUE(attr.ptr())
+                             : std::max(PyUnicode_MAX_CHAR_VALUE(name.ptr()), PyUnicode_MAX_CHAR_VALUE(attr.ptr()));
   const Py_ssize_t kept = name_length - start;
   Ref result = Ref::steal(PyUnicode_New(1 + kept + attr_length, widest));
   check(PyUnicode_WriteChar(result.ptr(), 0, '_'));

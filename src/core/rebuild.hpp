@@ -1,0 +1,263 @@
+// Rebuilding dict, list and tuple values as new plain containers, item by
+// item, exactly as a Python loop over each of them would read it: an exact
+// dict in place with the dict iterator's checks, an exact list by index with
+// its size re-read at every step, anything else through items() / iter().
+//
+// A walker decides what each item becomes:
+//   Ref item(Handle value)              the new element for a list or tuple element
+//   Ref entry(Handle key, Handle value) the new value for a dictionary entry
+//   void python_may_have_run()          told after any step here that could have
+//                                       run Python code (a user's __iter__,
+//                                       __hash__, __eq__, __del__, items() ...)
+//   epoch()                             a count that python_may_have_run() raises
+// `value` and `key` are borrowed from the container: the walker takes its own
+// reference before it runs any Python code. Walkers use the notice to keep
+// call-time lookups cached while no Python code can have changed them.
+#pragma once
+
+#include "core/ref.hpp"
+
+namespace tools {
+
+// Whether dropping this reference frees the object (and so may run a __del__).
+inline bool is_last_reference(Handle object) { return Py_REFCNT(object.ptr()) == 1; }
+
+// Drops `held`, telling the walker when that may have run Python code.
+template <class Walker>
+void release(Ref& held, Walker& walker) {
+  if (!held.is_null() && is_last_reference(held)) walker.python_may_have_run();
+  held = Ref();
+}
+
+// Keys whose hashing and comparing with each other run no Python code.
+inline bool is_plain_key(Handle key) { return key.is_exact(&PyUnicode_Type) || key.is_exact(&PyLong_Type); }
+
+// Types for which isinstance() against dict, list or tuple is known to be false
+// without looking at `__class__`.
+inline bool is_plain_leaf(Handle value) {
+  PyTypeObject* type = value.type();
+  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type;
+}
+
+// A new list filled by appending, with room for the expected number of items
+// taken up front. It is a valid list (of the items pushed so far) throughout,
+// since Python code may see it (gc.get_objects()) while it is being filled.
+class ListBuilder {
+ public:
+  explicit ListBuilder(Py_ssize_t expected) : list_(Ref::steal(PyList_New(expected))) { Py_SET_SIZE(list_.ptr(), 0); }
+
+  void push(Ref item) {
+    auto* list = reinterpret_cast<PyListObject*>(list_.ptr());
+    const Py_ssize_t size = Py_SIZE(list);
+    if (size < list->allocated) {
+      list->ob_item[size] = item.release();
+      Py_SET_SIZE(list, size + 1);
+    } else {
+      append(list_, item);
+    }
+  }
+  Ref finish() { return std::move(list_); }
+
+ private:
+  Ref list_;
+};
+
+// A new dict filled entry by entry (made at the first entry).
+class DictBuilder {
+ public:
+  // Stores one entry; false when that may have run Python code: hashing or
+  // comparing a key of another type, or dropping the value it replaced.
+  bool set(Handle key, Handle value) {
+    if (dict_.is_null()) dict_ = new_dict();
+    plain_keys_ = plain_keys_ && is_plain_key(key);
+    const Py_ssize_t before = PyDict_GET_SIZE(dict_.ptr());
+    set_item(dict_, key, value);
+    return plain_keys_ && PyDict_GET_SIZE(dict_.ptr()) != before;
+  }
+  Ref finish() { return dict_.is_null() ? new_dict() : std::move(dict_); }
+
+ private:
+  Ref dict_;
+  bool plain_keys_ = true;
+};
+
+// Reads an exact dict in place the way its iterator does: an error when its
+// size changed since the start, or when it yields more entries than it had.
+class DictReader {
+ public:
+  explicit DictReader(Handle dict) : dict_(dict), used_(PyDict_GET_SIZE(dict.ptr())), remaining_(used_) {}
+
+  bool next(PyObject** key, PyObject** value) {
+    if (PyDict_GET_SIZE(dict_.ptr()) != used_) {
+      raise_error(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+    if (!PyDict_Next(dict_.ptr(), &position_, key, value)) return false;
+    if (remaining_-- == 0) raise_error(PyExc_RuntimeError, "dictionary keys changed during iteration");
+    return true;
+  }
+
+ private:
+  Handle dict_;
+  Py_ssize_t used_;
+  Py_ssize_t remaining_;
+  Py_ssize_t position_ = 0;
+};
+
+[[gnu::noinline]] inline bool has_only_str_keys(Handle dict) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
+// A dict of the first `count` entries of `dict`, whose keys are all exact str.
+[[gnu::noinline]] inline DictBuilder first_entries(Handle dict, Py_ssize_t count) {
+  DictBuilder result;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (Py_ssize_t i = 0; i < count && PyDict_Next(dict.ptr(), &position, &key, &value); ++i) result.set(key, value);
+  return result;
+}
+
+// `{k: walker.entry(k, v) for k, v in dict.items()}` for an exact dict, read
+// in place with the checks of the dict iterator.
+//
+// A dict with only str keys starts as a copy whose values are replaced
+// where an entry changes: copying keeps the key table as it is instead of
+// inserting and growing. That holds only while no Python code runs (the
+// copy then still has the keys the source has, in the same order); once some
+// may have, the entries done so far move into a dict built entry by entry.
+template <class Walker>
+[[gnu::noinline]] Ref rebuild_exact_dict(Handle dict, Walker& walker) {
+  DictReader reader(dict);
+  Ref copy = has_only_str_keys(dict) ? Ref::steal(PyDict_Copy(dict.ptr())) : Ref();
+  Py_ssize_t copied = 0;
+  DictBuilder built;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (reader.next(&key, &value)) {
+    Ref held_key = Ref::borrow(key);
+    const auto epoch = walker.epoch();
+    Ref new_value = walker.entry(held_key, value);
+    if (!copy.is_null() && walker.epoch() == epoch) {
+      if (!new_value.is(value)) check(PyDict_SetItem(copy.ptr(), held_key.ptr(), new_value.ptr()));
+      ++copied;
+    } else {
+      if (!copy.is_null()) {
+        built = first_entries(copy, copied);
+        copy = Ref();
+        walker.python_may_have_run();
+      }
+      if (!built.set(held_key, new_value)) walker.python_may_have_run();
+    }
+    release(held_key, walker);
+  }
+  return copy.is_null() ? built.finish() : std::move(copy);
+}
+
+// `{k: walker.entry(k, v) for k, v in mapping.items()}`, the items coming
+// from the object's own items() method.
+template <class Walker>
+[[gnu::noinline]] Ref rebuild_items(Handle mapping, Walker& walker) {
+  DictBuilder result;
+  walker.python_may_have_run();
+  Ref items = mapping.method("items"_id);
+  for (Ref item : iterate(items)) {
+    walker.python_may_have_run();
+    auto [key, value] = unpack<2>(item);
+    Ref new_value = walker.entry(key, value);
+    walker.python_may_have_run();
+    result.set(key, new_value);
+  }
+  walker.python_may_have_run();
+  return result.finish();
+}
+
+// Items of a list or tuple are objects scattered through memory, each read
+// for its type first; asking for them a few items ahead hides most of the
+// wait for memory behind the work on the current one.
+constexpr Py_ssize_t kPrefetchDistance = 6;
+
+inline void prefetch_item(PyObject* const* items, Py_ssize_t size, Py_ssize_t index) {
+  if (index < size) __builtin_prefetch(items[index]);
+}
+
+// `[walker.item(v) for v in list]` for an exact list.
+template <class Walker>
+[[gnu::noinline]] Ref rebuild_exact_list(Handle list, Walker& walker) {
+  ListBuilder result(PyList_GET_SIZE(list.ptr()));
+  // The list iterator re-reads the size at every step: Python code run for
+  // one element may have grown or shrunk the list.
+  for (Py_ssize_t index = 0; index < PyList_GET_SIZE(list.ptr()); ++index) {
+    prefetch_item(reinterpret_cast<PyListObject*>(list.ptr())->ob_item, PyList_GET_SIZE(list.ptr()),
+                  index + kPrefetchDistance);
+    result.push(walker.item(PyList_GET_ITEM(list.ptr(), index)));
+  }
+  return result.finish();
+}
+
+// `[walker.item(v) for v in iterable]` through iter().
+template <class Walker>
+[[gnu::noinline]] Ref rebuild_iterated_list(Handle iterable, Walker& walker) {
+  ListBuilder result(0);
+  walker.python_may_have_run();
+  for (Ref element : iterate(iterable)) {
+    walker.python_may_have_run();
+    result.push(walker.item(element));
+  }
+  walker.python_may_have_run();
+  return result.finish();
+}
+
+// `tuple(walker.item(v) for v in tuple)` for an exact tuple, whose items
+// cannot change while it is read.
+template <class Walker>
+[[gnu::noinline]] Ref rebuild_exact_tuple(Handle tuple, Walker& walker) {
+  const Py_ssize_t size = PyTuple_GET_SIZE(tuple.ptr());
+  Ref result = Ref::steal(PyTuple_New(size));
+  if (size == 0) return result;
+  // Kept away from the collector (and so from gc.get_objects()) until every
+  // slot is filled.
+  PyObject_GC_UnTrack(result.ptr());
+  for (Py_ssize_t index = 0; index < size; ++index) {
+    prefetch_item(reinterpret_cast<PyTupleObject*>(tuple.ptr())->ob_item, size, index + kPrefetchDistance);
+    PyTuple_SET_ITEM(result.ptr(), index, walker.item(PyTuple_GET_ITEM(tuple.ptr(), index)).release());
+  }
+  PyObject_GC_Track(result.ptr());
+  return result;
+}
+
+// `tuple(walker.item(v) for v in iterable)` through iter().
+template <class Walker>
+[[gnu::noinline]] Ref rebuild_iterated_tuple(Handle iterable, Walker& walker) {
+  Ref items = rebuild_iterated_list(iterable, walker);
+  return Ref::steal(PyList_AsTuple(items.ptr()));
+}
+
+// isinstance(value, cls), which may consult a `__class__` attribute.
+template <class Walker>
+bool instance_of(Handle value, PyTypeObject* cls, Walker& walker) {
+  walker.python_may_have_run();
+  return value.is_instance(reinterpret_cast<PyObject*>(cls));
+}
+
+// An instance of dict, list or tuple (subclasses and `__class__` included)
+// rebuilt as a plain one; an empty Ref for any other value.
+template <class Walker>
+Ref rebuild_container(Handle value, Walker& walker) {
+  PyTypeObject* type = value.type();
+  if (type == &PyDict_Type) return rebuild_exact_dict(value, walker);
+  if (type == &PyList_Type) return rebuild_exact_list(value, walker);
+  if (type == &PyTuple_Type) return rebuild_exact_tuple(value, walker);
+  if (is_plain_leaf(value)) return Ref();
+  if (instance_of(value, &PyDict_Type, walker)) return rebuild_items(value, walker);
+  if (instance_of(value, &PyList_Type, walker)) return rebuild_iterated_list(value, walker);
+  if (instance_of(value, &PyTuple_Type, walker)) return rebuild_iterated_tuple(value, walker);
+  return Ref();
+}
+
+}  // namespace tools

@@ -1,0 +1,105 @@
+"""Shared helpers for the value-walker tests.
+
+The reference walkers are the documented steps written plainly in Python;
+results of the native functions are compared with them leaf by leaf,
+including whether a leaf came back as the very object that went in.
+"""
+
+from __future__ import annotations
+
+import pytest
+
+HEAD = "\n{\n"
+TAIL = "\n...big-content hidden...\n}\n                "
+NOTICE = "\n{\nHidden: Content too large for string conversion\n...big-content hidden...\n}\n                "
+
+
+def reference_bulkshade(module):
+    """bulkshade's steps, reading `_const` through `module` at each use."""
+
+    def bulkshade(value=None):
+        if value is None:
+            value = ""
+        if isinstance(value, dict):
+            return {k: bulkshade(value=v) for k, v in value.items()}
+        if isinstance(value, list):
+            return [bulkshade(value=v) for v in value]
+        if isinstance(value, tuple):
+            return tuple(bulkshade(value=v) for v in value)
+        try:
+            value_str = format(value, "")
+        except ValueError:
+            return NOTICE
+        if len(value_str) > module._const.char_limit:
+            return f"{HEAD}{value_str[:module._const.char_limit]}{TAIL}"
+        return value
+
+    return bulkshade
+
+
+def reference_secretshroud(name=None, value=None):
+    if name is not None and type(name) is not str:
+        raise TypeError(f"Argument 'name' has incorrect type (expected str, got {type(name).__name__})")
+    name = "" if name is None else name
+    value = "" if value is None else value
+    if isinstance(value, dict):
+        return {k: reference_secretshroud(name=k, value=v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [reference_secretshroud(name=name, value=v) for v in value]
+    if isinstance(value, tuple):
+        return tuple(reference_secretshroud(name=name, value=v) for v in value)
+    if isinstance(value, str) and ("password" in name.lower() or "pwd" in name.lower()):
+        return "*" * len(value)
+    return value
+
+
+def _ids(value, seen):
+    seen.add(id(value))
+    if type(value) in (dict, list, tuple) and len(seen) < 10**6:
+        items = value.values() if type(value) is dict else value
+        for item in list(items):
+            if id(item) not in seen:
+                _ids(item, seen)
+    return seen
+
+
+def assert_same_result(result, expected, given):
+    """`result` has the shape, types and values of `expected`, and every leaf
+    that `expected` took over from `given` is that same object in `result`."""
+    from_input = _ids(given, set())
+
+    def compare(got, want, path):
+        assert type(got) is type(want), path
+        if type(want) is dict:
+            assert list(got) == list(want), path
+            for key in want:
+                compare(got[key], want[key], path + [key])
+        elif type(want) in (list, tuple):
+            assert len(got) == len(want), path
+            for index, (g, w) in enumerate(zip(got, want)):
+                compare(g, w, path + [index])
+        elif id(want) in from_input:
+            assert got is want, path
+        else:
+            assert got == want, path
+
+    compare(result, expected, [])
+
+
+@pytest.fixture
+def through_python(monkeypatch):
+    """Replaces a module's own global by a thin Python wrapper around it, so
+    that every nested call goes the general way; returns the calls' kwargs."""
+
+    def install(module, name):
+        original = getattr(module, name)
+        calls = []
+
+        def wrapper(*args, **kwargs):
+            calls.append(kwargs)
+            return original(*args, **kwargs)
+
+        monkeypatch.setattr(module, name, wrapper)
+        return calls
+
+    return install

@@ -1,0 +1,93 @@
+"""The distributions: a wheel that installs and imports in a fresh virtual
+environment, and an sdist that holds what a build from source needs."""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+import pathlib
+import subprocess
+import sys
+import tarfile
+import zipfile
+
+import pytest
+from helpers_package import MODULES, ROOT
+
+
+pytestmark = [
+    pytest.mark.slow,
+    # Under preloaded sanitizer runtimes the compilers and pip would run
+    # instrumented too; the ordinary run covers packaging.
+    pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer run"),
+]
+
+
+def run(*command, cwd: pathlib.Path = ROOT, env: dict | None = None) -> subprocess.CompletedProcess:
+    result = subprocess.run([str(part) for part in command], cwd=cwd, env=env, capture_output=True, text=True,
+                            timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory) -> pathlib.Path:
+    if importlib.util.find_spec("scikit_build_core") is None:
+        pytest.skip("the build backend is not installed here (make install brings it)")
+    out = tmp_path_factory.mktemp("wheel")
+    # Without isolation the backend reuses the CMake build folder of `make install`.
+    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "--disable-pip-version-check",
+        "-q", "-w", out, ROOT)
+    (found,) = out.glob("tools-*.whl")
+    return found
+
+
+def test_wheel_holds_the_modules_their_stubs_and_the_typed_marker(wheel):
+    names = zipfile.ZipFile(wheel).namelist()
+    for module in MODULES:
+        stem = module.replace(".", "/")
+        assert any(name.startswith(stem + ".cpython-313") and name.endswith(".so") for name in names), module
+        assert stem + ".pyi" in names
+    assert "tools/py.typed" in names
+    assert "tools/folders/__init__.py" in names
+    # No sources, no tests, and no top-level module that would shadow the
+    # application's own `logger`.
+    assert [name for name in names if name.endswith((".cpp", ".hpp")) or not name.startswith("tools")] == []
+
+
+def test_wheel_installs_and_imports_in_a_fresh_environment(wheel, tmp_path):
+    env_dir = tmp_path / "env"
+    run(sys.executable, "-m", "venv", "--without-pip", env_dir)
+    python = env_dir / "bin" / "python"
+    run(sys.executable, "-m", "pip", "--python", python, "install", "--disable-pip-version-check", "-q", wheel)
+    probe = (
+        "import importlib, pathlib, tempfile\n"
+        f"modules = [importlib.import_module(name) for name in {MODULES!r}]\n"
+        "import tools, logger\n"
+        "from tools.folders import Folder\n"
+        "from tools.tables.tables import Table\n"
+        "print(pathlib.Path(tools.__file__).resolve())\n"
+        "print(pathlib.Path(logger.__file__).resolve())\n"
+        "print(Folder.exists(tempfile.gettempdir()), repr(Table({'columns': ['a'], 'data': []})))\n"
+    )
+    # The reference logging facility stands in for the application's.
+    environment = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+    environment["PYTHONPATH"] = str(ROOT / "examples")
+    lines = run(python, "-c", probe, cwd=tmp_path, env=environment).stdout.splitlines()
+    assert pathlib.Path(lines[0]).is_relative_to(env_dir.resolve())
+    assert pathlib.Path(lines[1]) == (ROOT / "examples" / "logger.py").resolve()
+    assert lines[2] == "True Table(['a'])"
+
+
+def test_sdist_holds_what_a_build_from_source_needs(tmp_path):
+    if importlib.util.find_spec("build") is None or importlib.util.find_spec("scikit_build_core") is None:
+        pytest.skip("the build front end or backend is not installed here")
+    run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", tmp_path, ROOT)
+    (sdist,) = tmp_path.glob("tools-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    required = {"pyproject.toml", "CMakeLists.txt", "README.md", "src/tools/py.typed", "examples/logger.py"}
+    required |= {f"src/{module.replace('.', '/')}{suffix}" for module in MODULES for suffix in (".cpp", ".pyi")}
+    required |= {path.relative_to(ROOT).as_posix() for path in (ROOT / "src" / "core").iterdir()}
+    assert sorted(required - names) == []
+    assert sorted(name for name in names if name.startswith(("build/", ".venv", "dist/")) or name.endswith(".so")) == []
