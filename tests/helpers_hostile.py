@@ -20,6 +20,7 @@ import os
 import sys
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
+from random import Random
 
 from hypothesis import strategies as st
 
@@ -138,7 +139,8 @@ SLOTS = {
 PROPERTIES = {
     "__class__": (lambda self: type(self), {
         "int": _returner(int), "underscored": _returner(_V), "underscores-only": _returner(_Underscores),
-        "not-a-class": _returner(5), "nameless": _returner(Nameless)}),
+        "not-a-class": _returner(5), "nameless": _returner(Nameless), "dict": _returner(dict),
+        "list": _returner(list), "tuple": _returner(tuple), "str": _returner(str)}),
     "name": (lambda self: "mutated", {"int": _returner(5), "bytes": _returner(b"n"), "none": _returner(None)}),
 }
 for _table in (SLOTS, PROPERTIES):
@@ -169,9 +171,8 @@ def hostile_class(base: str, behaviours: tuple) -> type:
 def behaviours(max_size=3, mutate=True):
     """Recipes of (slot, choice) pairs; without `mutate`, every choice gives
     the same outcome each time, so two runs over one input can be compared."""
-    pairs = [(slot, choice) for slot, (_, choices) in sorted({**SLOTS, **PROPERTIES}.items())
-             for choice in sorted(choices) if mutate or choice != "mutate"]
-    return st.lists(st.sampled_from(pairs), max_size=max_size, unique_by=lambda pair: pair[0]).map(tuple)
+    return st.lists(st.sampled_from(_slot_choices(mutate)), max_size=max_size,
+                    unique_by=lambda pair: pair[0]).map(tuple)
 
 
 # ---------------------------------------------------------------------------
@@ -209,8 +210,21 @@ ATOM_POOL = [
 ]
 
 
+def _slot_choices(mutate):
+    return [(slot, choice) for slot, (_, choices) in sorted({**SLOTS, **PROPERTIES}.items())
+            for choice in sorted(choices) if mutate or choice != "mutate"]
+
+
+@functools.lru_cache(maxsize=None)
+def _hostile_singles(mutate):
+    return [("hostile", base, (pair,)) for base in sorted(BASES) for pair in _slot_choices(mutate)]
+
+
 def hostile(mutate=True):
-    return st.tuples(st.just("hostile"), st.sampled_from(sorted(BASES)), behaviours(mutate=mutate))
+    """Recipes of hostile objects: mostly one bad slot (one draw), sometimes
+    two or none."""
+    return st.one_of(st.sampled_from(_hostile_singles(mutate)),
+                     st.tuples(st.just("hostile"), st.sampled_from(sorted(BASES)), behaviours(mutate=mutate)))
 
 
 def hashables(mutate=True):
@@ -224,25 +238,46 @@ CONTAINER_KINDS = {
 }
 
 
-def values(max_leaves=12, self_references=False, mutate=True):
+CONTAINER_SHAPES = [(tag, kind) for tag, kinds in CONTAINER_KINDS.items() for kind in kinds]
+
+
+def values(max_leaves=8, self_references=False, mutate=True):
     """Recipes of nested values: every container kind, subclasses with hostile
-    slots, and (optionally) references back to an enclosing container."""
-    leaves = st.one_of(atoms(), hostile(mutate))
-    if self_references:
-        leaves = st.one_of(leaves, st.just(("self",)))
+    slots, and (optionally) references back to an enclosing container.
 
-    def extend(children):
-        subclass_slots = st.one_of(st.just(()), behaviours(2, mutate))
-        return st.one_of(
-            st.tuples(st.just("list"), st.sampled_from(CONTAINER_KINDS["list"]), subclass_slots,
-                      st.lists(children, max_size=4)),
-            st.tuples(st.just("tuple"), st.sampled_from(CONTAINER_KINDS["tuple"]), subclass_slots,
-                      st.lists(children, max_size=4)),
-            st.tuples(st.just("dict"), st.sampled_from(CONTAINER_KINDS["dict"]), subclass_slots,
-                      st.lists(st.tuples(hashables(mutate), children), max_size=4)),
-        )
+    Drawn flat (the leaves, the containers, their keys) and nested by
+    `assemble`, which is several times cheaper to generate than a recursive
+    strategy and shrinks as well."""
+    plain = ATOM_POOL + [("atom", text) for text in ("a", "password", "x" * 40, "é", "\U0001f600")]
+    if self_references:  # rare: a walk into itself costs a few thousand levels before it ends
+        plain.append(("self",))
+    leaf = st.one_of(st.sampled_from(plain), st.sampled_from(_hostile_singles(mutate)))
+    plain_shapes = [(shape, ()) for shape in CONTAINER_SHAPES]
+    hostile_shapes = [(shape, (pair,)) for shape in CONTAINER_SHAPES if shape[1].endswith("subclass")
+                      for pair in _slot_choices(mutate)]
+    container = st.one_of(st.sampled_from(plain_shapes), st.sampled_from(hostile_shapes))
+    keys = st.one_of(st.sampled_from([("atom", key) for key in ("password", "user", "", None, 1, 2.5, (1,))]),
+                     st.sampled_from(_hostile_singles(mutate)))
+    return st.builds(assemble, st.lists(leaf, max_size=max_leaves), st.lists(container, max_size=max_leaves),
+                     st.lists(keys, max_size=4), st.integers(0, 2**32))
 
-    return st.recursive(leaves, extend, max_leaves=max_leaves)
+
+def assemble(leaves, containers, keys, seed):
+    """Nests the leaves: each container in turn takes a run of up to four of
+    the items so far (leaves and containers made before it) as its children."""
+    items = list(leaves)
+    random = Random(seed)
+    for index, ((tag, kind), slots) in enumerate(containers):
+        take = random.randint(0, min(len(items), 4))
+        start = random.randint(0, len(items) - take)
+        children = items[start:start + take]
+        if tag == "dict":
+            children = [(keys[i] if i < len(keys) else ("atom", f"k{index}.{i}"), child)
+                        for i, child in enumerate(children)]
+        items[start:start + take] = [(tag, kind, slots, children)]
+    if len(items) == 1:
+        return items[0]
+    return ("list", "list", (), items)
 
 
 # ---------------------------------------------------------------------------
@@ -333,6 +368,7 @@ class CallRecipe:
 
 
 KEYWORD_NAMES = {"unknown": "bogus", "logger": "logger", "int": 1, "bytes": b"path", "none": None}
+STYLES = ("direct", "dunder-call", "dict")
 
 
 class KeywordName(str):
@@ -347,22 +383,24 @@ def call_recipes(params, any_value=None):
         any_value = st.one_of(atoms(), hostile())
     names = [name for name, _ in params]
 
+    extras = [None, None, None, "repeat", "subclass", *KEYWORD_NAMES]
+    shape = st.tuples(st.integers(0, len(params) + 1), st.integers(0, 2 ** len(params) - 1),
+                      st.sampled_from([(extra, style) for extra in extras for style in STYLES]))
+
     @st.composite
     def recipe(draw):
-        count = draw(st.integers(0, len(params) + 1))
+        # how many positional arguments, which parameters also come by
+        # keyword, and what else is wrong with the call: one draw each
+        count, by_keyword, (extra, style) = draw(shape)
         positional = tuple(draw(params[i][1] if i < len(params) else any_value) for i in range(count))
-        keywords = []
-        for index in range(count, len(params)):
-            if draw(st.booleans()):
-                keywords.append((names[index], draw(params[index][1])))
-        extra = draw(st.sampled_from([None, None, None, "repeat", "subclass", *KEYWORD_NAMES]))
+        keywords = [(names[index], draw(params[index][1])) for index in range(count, len(params))
+                    if by_keyword >> index & 1]
         if extra == "repeat" and names:
-            keywords.append((draw(st.sampled_from(names)), draw(any_value)))
+            keywords.append((names[by_keyword % len(names)], draw(any_value)))
         elif extra == "subclass" and names:
-            keywords.append((("subclass", draw(st.sampled_from(names))), draw(any_value)))
+            keywords.append((("subclass", names[by_keyword % len(names)]), draw(any_value)))
         elif extra in KEYWORD_NAMES:
             keywords.append((("extra", extra), draw(any_value)))
-        style = draw(st.sampled_from(["direct", "dunder-call", "dict"]))
         return CallRecipe(positional, tuple(keywords), style)
 
     return recipe()

@@ -54,12 +54,15 @@ def reference_secretshroud(name=None, value=None):
 
 
 def _ids(value, seen):
+    """The ids of `value` and of everything inside it, subclasses of the
+    containers included (read through the base types, whatever their own
+    methods do)."""
     seen.add(id(value))
-    if type(value) in (dict, list, tuple) and len(seen) < 10**6:
-        items = value.values() if type(value) is dict else value
-        for item in list(items):
-            if id(item) not in seen:
-                _ids(item, seen)
+    for base, read in ((dict, dict.values), (list, list.copy), (tuple, tuple.__iter__)):
+        if issubclass(type(value), base) and len(seen) < 10**6:
+            for item in list(read(value)):
+                if id(item) not in seen:
+                    _ids(item, seen)
     return seen
 
 

@@ -9,14 +9,19 @@ import gc
 import inspect
 import os
 import sys
+import types
 
 import portalocker
 import pytest
 
 import logger
+import tools.common.bulkshade as shade_module
+import tools.common.secretshroud as shroud_module
 import tools.common.slotwarden as slotwarden_module
 import tools.folders.folders as folders_module
 import tools.launchbrief.launchbrief as launchbrief_module
+from tools.common.bulkshade import bulkshade
+from tools.common.secretshroud import secretshroud
 from tools.common.slotwarden import SlotWarden
 from tools.common.whereabouts import whereabouts
 from tools.files.files import File
@@ -24,8 +29,8 @@ from tools.folders.folders import Folder
 from tools.launchbrief.launchbrief import launchbrief
 from tools.tables.tables import Table
 
-LOOPS = 200
-ROUNDS = 4
+LOOPS = 100
+ROUNDS = 3
 # Blocks that may come and go with the interpreter's own caches; a reference
 # leaked per call grows the count by at least LOOPS.
 TOLERANCE = LOOPS // 10
@@ -37,16 +42,16 @@ def open_descriptors() -> int:
     return len(os.listdir("/proc/self/fd"))
 
 
-def growth(call) -> tuple[int, int]:
-    """Growth of (allocated blocks, open descriptors) over LOOPS calls: the
+def growth(call, loops=LOOPS) -> tuple[int, int]:
+    """Growth of (allocated blocks, open descriptors) over `loops` calls: the
     smallest of a few rounds, after a warm-up round."""
-    for _ in range(LOOPS):
+    for _ in range(loops):
         call()
     blocks, descriptors = [], []
     for _ in range(ROUNDS):
         gc.collect()
         blocks_before, descriptors_before = sys.getallocatedblocks(), open_descriptors()
-        for _ in range(LOOPS):
+        for _ in range(loops):
             call()
         gc.collect()
         blocks.append(sys.getallocatedblocks() - blocks_before)
@@ -85,6 +90,40 @@ class Vault:
         raise ValueError("getter failed")
 
 
+class BadFormat:
+    def __format__(self, spec):
+        return 5
+
+
+class List(list):
+    pass
+
+
+class Tuple(tuple):
+    pass
+
+
+class Dict(dict):
+    pass
+
+
+def shrinking_dict():
+    class Shrinking:
+        def __format__(self, spec):
+            del changed["b"]
+            return "x"
+
+    changed = {"a": Shrinking(), "b": 1}
+    return changed
+
+
+NESTED = [{"k": ("v" * 10, None, 3.5, [1, 2, {"p": "q"}])}, (), {}, []] * 3
+SELF_CONTAINING: list = []
+SELF_CONTAINING.append({"again": SELF_CONTAINING})
+BULKSHADE = shade_module.bulkshade
+SECRETSHROUD = shroud_module.secretshroud
+
+
 class OsProxy:
     """The standard `os`, but not the object the native counting recognises."""
 
@@ -107,7 +146,9 @@ def holding_lock(s):
     return lambda: File.lock(s.root, "held.lock")
 
 
-# case -> (set-up(Setup) returning the call, the exception the call raises or None)
+# case -> (set-up(Setup) returning the call, the exception the call raises or
+# None[, how many calls a round makes: fewer for the slow ones, whose leaks
+# would be per level of a deep walk])
 CASES = {
     # argument binding and checks, shared by every operation
     "too many arguments": (lambda s: lambda: Folder.exists.__wrapped__(s.root, s.root), TypeError),
@@ -207,6 +248,27 @@ CASES = {
         or (lambda w: lambda: (w.value, w.exists, setattr(w, "value", 3)))(SlotWarden(Vault(), "__balance")), None),
     "SlotWarden name of another type": (lambda s: lambda: type("Sub", (SlotWarden,), {
         "get_name": staticmethod(lambda obj, attr: 5)})(Vault(), "x").name, TypeError),
+    # value walkers
+    "bulkshade": (lambda s: lambda: bulkshade({"a": ["x" * 5000, (1, None)], "b": NESTED}), None),
+    "bulkshade step by step": (lambda s: lambda: bulkshade(Dict(a=List([Tuple(["x" * 5000])]))), None),
+    "bulkshade other limit": (lambda s: s.patch(shade_module, "_const", types.SimpleNamespace(char_limit=2))
+                              or (lambda: bulkshade(NESTED)), None),
+    "bulkshade through a Python global": (lambda s: s.patch(shade_module, "bulkshade",
+                                                            lambda value=None: BULKSHADE(value=value))
+                                          or (lambda: BULKSHADE(NESTED)), None),
+    "bulkshade notice": (lambda s: lambda: bulkshade([10**5000]), None),
+    "bulkshade failing text form": (lambda s: lambda: bulkshade([1, BadFormat()]), TypeError),
+    "bulkshade changed dict": (lambda s: lambda: bulkshade(shrinking_dict()), RuntimeError),
+    "bulkshade self-containing": (lambda s: lambda: bulkshade(SELF_CONTAINING), RecursionError, 10),
+    "secretshroud": (lambda s: lambda: secretshroud("x", {"password": "secret", "b": NESTED, "pwd": ("a", None)}),
+                     None),
+    "secretshroud step by step": (lambda s: lambda: secretshroud("pwd", Dict(a=List([Str("x")]))), None),
+    "secretshroud through a Python global": (lambda s: s.patch(shroud_module, "secretshroud",
+                                                               lambda name=None, value=None: SECRETSHROUD(
+                                                                   name=name, value=value))
+                                             or (lambda: SECRETSHROUD("pwd", NESTED)), None),
+    "secretshroud refused key": (lambda s: lambda: secretshroud("x", {"a": [1], 5: "b"}), TypeError),
+    "secretshroud self-containing": (lambda s: lambda: secretshroud("x", SELF_CONTAINING), RecursionError, 10),
     # location lookup and start-up report
     "whereabouts file": (lambda s: lambda: whereabouts(__file__), None),
     "whereabouts func": (lambda s: lambda: whereabouts(func=growth), None),
@@ -238,12 +300,12 @@ def root(tmp_path):
 
 @pytest.mark.parametrize("case", CASES)
 def test_no_growth(case, root, monkeypatch):
-    setup, error = CASES[case]
+    setup, error, *loops = CASES[case]
     with contextlib.ExitStack() as stack:
-        check_no_growth(setup(Setup(root, monkeypatch, stack)), error)
+        check_no_growth(setup(Setup(root, monkeypatch, stack)), error, *loops)
 
 
-def check_no_growth(function, error):
+def check_no_growth(function, error, loops=LOOPS):
 
     def call():
         logger.reset()
@@ -254,7 +316,7 @@ def check_no_growth(function, error):
         else:
             assert error is None, f"expected {error.__name__}"
 
-    blocks, descriptors = growth(call)
+    blocks, descriptors = growth(call, loops)
     assert descriptors == 0
     if COUNTS_BLOCKS:
-        assert blocks <= TOLERANCE
+        assert blocks <= TOLERANCE * loops // LOOPS

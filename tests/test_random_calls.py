@@ -71,36 +71,42 @@ def raw(function):
     return getattr(function, "__wrapped__", function)
 
 
+# operation -> strategy of (the decorated or the raw function, a call recipe)
+CALLS = {name: st.tuples(st.sampled_from([function, raw(function)]), call_recipes(params, ANY))
+         for name, (function, params) in OPERATIONS.items()}
+
+
 @contextlib.contextmanager
-def workspace(root: Path):
-    """Runs in a new folder below `root` that holds a few folders, files and
-    links, and leaves no files, open files, environment changes or debug
-    lines behind."""
-    before = os.getcwd()
-    environment = dict(os.environ)
-    folder = tempfile.mkdtemp(dir=root)
-    os.chdir(folder)
-    for made in ("a", "a/b", "d"):
-        os.mkdir(made)
-    for name in ("f.txt", "a/g.bin", "handle.txt"):
-        Path(name).write_bytes(b"content")
-    for link, target in (("link", "a"), ("loop", "loop"), ("dangling", "missing")):
-        os.symlink(target, link)
-    opened = []
-    hostile.BUILDERS["handle"] = lambda recipe: opened.append(open_handle(recipe[1])) or opened[-1]
+def workspace(root: Path, name: str):
+    """What an operation needs to run without leaving traces: file tools run
+    in a new folder below `root` holding a few folders, files and links; the
+    start-up report gets its environment restored and its output caught."""
     hostile.fresh_input()
-    try:
-        with contextlib.redirect_stdout(io.StringIO()):
-            yield opened
-    finally:
-        hostile.BUILDERS.pop("handle")
-        for handle in opened:
-            handle.close()
-        os.environ.clear()
-        os.environ.update(environment)
-        os.chdir(before)
-        shutil.rmtree(folder)
-        logger.reset()
+    opened = []
+    with contextlib.ExitStack() as stack:
+        stack.callback(logger.reset)
+        if name.startswith(("Folder.", "File.")):
+            stack.enter_context(contextlib.chdir(files_folder(root)))
+            stack.callback(shutil.rmtree, os.getcwd())
+            hostile.BUILDERS["handle"] = lambda recipe: opened.append(open_handle(recipe[1])) or opened[-1]
+            stack.callback(hostile.BUILDERS.pop, "handle")
+            stack.callback(lambda: [handle.close() for handle in opened])
+        if name == "launchbrief":
+            environment = dict(os.environ)
+            stack.callback(lambda: (os.environ.clear(), os.environ.update(environment)))
+            stack.enter_context(contextlib.redirect_stdout(io.StringIO()))
+        yield opened
+
+
+def files_folder(root: Path) -> str:
+    folder = tempfile.mkdtemp(dir=root)
+    for made in ("a", "a/b", "d"):
+        os.mkdir(os.path.join(folder, made))
+    for name in ("f.txt", "a/g.bin", "handle.txt"):
+        Path(folder, name).write_bytes(b"content")
+    for link, target in (("link", "a"), ("loop", "loop"), ("dangling", "missing")):
+        os.symlink(target, os.path.join(folder, link))
+    return folder
 
 
 def open_handle(kind):
@@ -114,16 +120,22 @@ def open_handle(kind):
 
 @pytest.fixture(scope="module")
 def root(tmp_path_factory):
-    return tmp_path_factory.mktemp("random")
+    """A folder for the file tools to work in; in memory where the system
+    offers that, since every example makes and removes a few entries."""
+    memory = Path("/dev/shm")
+    if not (memory.is_dir() and os.access(memory, os.W_OK)):
+        yield tmp_path_factory.mktemp("random")
+        return
+    folder = Path(tempfile.mkdtemp(dir=memory, prefix="tools-random-"))
+    yield folder
+    shutil.rmtree(folder)
 
 
 @pytest.mark.parametrize("name", OPERATIONS)
 @given(data=st.data())
 def test_operations_return_or_raise_ordinary_exceptions(root, name, data):
-    function, params = OPERATIONS[name]
-    target = data.draw(st.sampled_from([function, raw(function)]), label="decorated or raw")
-    recipe = data.draw(call_recipes(params, ANY), label="call")
-    with workspace(root) as opened:
+    target, recipe = data.draw(CALLS[name], label="function and call")
+    with workspace(root, name) as opened:
         result = outcome(hostile.make_call(target, recipe))
         if hasattr(result.result, "close"):
             opened.append(result.result)
@@ -195,7 +207,7 @@ def make_tree(root: Path, entries) -> list[Path]:
 
 @given(entries=st.lists(TREE_ENTRY, max_size=14), as_text=st.booleans())
 def test_count_matches_the_standard_library_on_generated_trees(root, entries, as_text):
-    holder = Path(tempfile.mkdtemp(dir=root)).resolve()
+    holder = Path(tempfile.mkdtemp(dir=root)).resolve()  # links may lead up to it, not further
     try:
         for path in make_tree(holder / "top", entries):
             argument = str(path) if as_text else path
