@@ -20,6 +20,8 @@ SANITIZER_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -
 SANITIZER_REPORTS := build/asan/reports
 # The randomised tests' profile for `make asan` (registered in tests/conftest.py).
 HYPOTHESIS_PROFILE ?= dev
+# The suite is spread over one worker process per core.
+PARALLEL := -n auto
 
 .PHONY: venv install demo test quicktest bench asan clean
 
@@ -41,11 +43,11 @@ demo: install
 	$(PY) examples/demo.py
 
 test: install
-	$(PY) -m pytest -q --hypothesis-profile=ci
+	$(PY) -m pytest -q $(PARALLEL) --hypothesis-profile=ci
 	$(MAKE) --no-print-directory asan HYPOTHESIS_PROFILE=ci-sanitizer
 
 quicktest: install
-	$(PY) -m pytest -q
+	$(PY) -m pytest -q $(PARALLEL)
 
 bench: install
 	$(PY) bench/run.py
@@ -63,7 +65,7 @@ asan: $(ASAN_VENV)/.ready
 	LD_PRELOAD="$(SANITIZER_RUNTIME)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:log_path=$(CURDIR)/$(SANITIZER_REPORTS)/asan \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(SANITIZER_REPORTS)/ubsan \
-	$(ASAN_PY) -m pytest -q -p no:cacheprovider --hypothesis-profile=$(HYPOTHESIS_PROFILE); \
+	$(ASAN_PY) -m pytest -q -p no:cacheprovider $(PARALLEL) --hypothesis-profile=$(HYPOTHESIS_PROFILE); \
 	status=$$?; \
 	if [ -n "$$(ls -A $(SANITIZER_REPORTS))" ]; then \
 	  echo "sanitizer reports:" >&2; cat $(SANITIZER_REPORTS)/* >&2; exit 1; \

@@ -17,7 +17,7 @@ TESTS = pathlib.Path(__file__).resolve().parent
 _RANDOMISED = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 settings.register_profile("dev", max_examples=200, **_RANDOMISED)
 settings.register_profile("ci", max_examples=3000, **_RANDOMISED)
-settings.register_profile("ci-sanitizer", max_examples=1000, **_RANDOMISED)
+settings.register_profile("ci-sanitizer", max_examples=300, **_RANDOMISED)
 settings.load_profile("dev")
 
 # What a child interpreter needs to load extensions built with the

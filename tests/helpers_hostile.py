@@ -241,17 +241,22 @@ CONTAINER_KINDS = {
 CONTAINER_SHAPES = [(tag, kind) for tag, kinds in CONTAINER_KINDS.items() for kind in kinds]
 
 
-def values(max_leaves=8, self_references=False, mutate=True):
-    """Recipes of nested values: every container kind, subclasses with hostile
-    slots, and (optionally) references back to an enclosing container.
+def leaves(mutate=True):
+    """Recipes of single values, cheap to draw: plain ones and hostile ones
+    with one bad slot."""
+    plain = ATOM_POOL + [("atom", text) for text in ("a", "password", "x" * 40, "é", "\U0001f600")]
+    return st.one_of(st.sampled_from(plain), st.sampled_from(_hostile_singles(mutate)))
+
+
+def values(max_leaves=8, mutate=True):
+    """Recipes of nested values: every container kind, and subclasses with
+    hostile slots.
 
     Drawn flat (the leaves, the containers, their keys) and nested by
     `assemble`, which is several times cheaper to generate than a recursive
-    strategy and shrinks as well."""
-    plain = ATOM_POOL + [("atom", text) for text in ("a", "password", "x" * 40, "é", "\U0001f600")]
-    if self_references:  # rare: a walk into itself costs a few thousand levels before it ends
-        plain.append(("self",))
-    leaf = st.one_of(st.sampled_from(plain), st.sampled_from(_hostile_singles(mutate)))
+    strategy and shrinks as well. (Values that contain themselves end in the
+    recursion limit, which takes long to reach; they have tests of their own.)"""
+    leaf = leaves(mutate)
     plain_shapes = [(shape, ()) for shape in CONTAINER_SHAPES]
     hostile_shapes = [(shape, (pair,)) for shape in CONTAINER_SHAPES if shape[1].endswith("subclass")
                       for pair in _slot_choices(mutate)]
@@ -301,7 +306,7 @@ def _named_tuple(size: int) -> type:
 BUILDERS: dict = {}
 
 
-def build(recipe, enclosing=None):
+def build(recipe):
     """The object a recipe describes. Containers made here are registered as
     victims of the `mutate` behaviour."""
     tag = recipe[0]
@@ -322,18 +327,16 @@ def build(recipe, enclosing=None):
         return hostile_class(base, slots)(*BASES[base][1]())
     if tag == "path":
         return build_path(recipe)
-    if tag == "self":
-        return enclosing if enclosing is not None else []
     if tag == "list":
         _, kind, slots, children = recipe
         cls = list if kind == "list" else _subclass("list", slots)
         result = cls()
         VICTIMS.append(result)
-        list.extend(result, [build(child, result) for child in children])
+        list.extend(result, [build(child) for child in children])
         return result
     if tag == "tuple":
         _, kind, slots, children = recipe
-        items = [build(child, enclosing) for child in children]
+        items = [build(child) for child in children]
         if kind == "namedtuple":
             return _named_tuple(len(items))(*items)
         return tuple(items) if kind == "tuple" else _subclass("tuple", slots)(items)
@@ -345,7 +348,7 @@ def build(recipe, enclosing=None):
         VICTIMS.append(result)
         for key, value in pairs:
             try:
-                dict.__setitem__(result, build(key), build(value, result))
+                dict.__setitem__(result, build(key), build(value))
             except (Exception, Marker):  # a key that cannot be hashed stays out
                 pass
         return result

@@ -39,6 +39,41 @@ def run_in_both_threads(setup: str, expression: str) -> list[str]:
 
 
 CASES = {
+    "walkers over values that contain themselves through subclasses": ("""
+        import collections
+        import tools.common.bulkshade as shade_module
+        from tools.common.bulkshade import bulkshade
+        from tools.common.secretshroud import secretshroud
+        class List(list): pass
+        class Dict(dict): pass
+        class Tuple(tuple): pass
+        class Items(dict):
+            def items(self):
+                return [("again", self)]
+        Pair = collections.namedtuple("Pair", "first second")
+        def values():
+            a = List(); a.append(a)
+            b = Dict(); b["k"] = [b]
+            c = []; c.append(Tuple([c]))
+            d = collections.OrderedDict(); d["k"] = Pair(d, 1)
+            e = Items(x=1)
+            f = []; f.append({"password": (f,)})
+            return [a, b, c, d, e, f]
+        def outcomes():
+            seen = set()
+            for general in (False, True):
+                if general:  # nested calls through a Python function
+                    shade_module.bulkshade = lambda value=None: bulkshade(value=value)
+                for value in values():
+                    for walk in (bulkshade, lambda v: secretshroud("pwd", v)):
+                        try:
+                            walk(value)
+                            seen.add("returned")
+                        except RecursionError:
+                            seen.add("RecursionError")
+            shade_module.bulkshade = bulkshade
+            return sorted(seen)
+        """, "outcomes()", "['RecursionError']"),
     "table text of self-containing lists": ("""
         from tools.tables.tables import Table
         table = Table({"columns": ["a"], "data": [{"a": 1}]})

@@ -25,12 +25,12 @@ def key_refs(mutate):
 
 
 def row_recipes(mutate):
-    entry = st.tuples(key_refs(mutate), hostile.values(max_leaves=3, mutate=mutate))
+    entry = st.tuples(key_refs(mutate), hostile.leaves(mutate))
     return st.one_of(
         st.tuples(st.just("row"), st.sampled_from(["dict", "dict", "dict", "DictSub", "OrderedDict"]),
                   st.sampled_from(["all", "all", "reversed", "missing", "extra", "swap"]), st.lists(entry, max_size=2),
                   st.integers(0, 9)),
-        hostile.values(max_leaves=2, mutate=mutate))
+        hostile.leaves(mutate))
 
 
 def table_recipes(mutate=False):

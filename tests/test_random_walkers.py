@@ -1,6 +1,5 @@
 """The value walkers over generated values (every container kind and
-subclass, hostile leaves and keys, self-containing values, other limits and
-other module globals): the result, or the exception, is exactly what the
+subclass, hostile leaves and keys, other limits and other module globals): the result, or the exception, is exactly what the
 described steps written plainly in Python give."""
 
 from __future__ import annotations
@@ -17,7 +16,7 @@ import tools.common.secretshroud as shroud_module
 from helpers_hostile import SAFE_TEXT, build, call_recipes, outcome
 from helpers_walkers import assert_same_result, reference_bulkshade, reference_secretshroud
 
-VALUES = hostile.values(max_leaves=16, self_references=True, mutate=False)
+VALUES = hostile.values(max_leaves=16, mutate=False)
 NAMES = st.one_of(st.sampled_from(["password", "DB_Password", "pwd", "passwd", "user", "PÄSSWORD", "İpwd"]),
                   SAFE_TEXT, st.none())
 # What `_const` may be replaced by: a record with another limit, or an object whose limit misbehaves.
@@ -97,7 +96,7 @@ def test_secretshroud_follows_the_steps(name, value, through_python):
 
 @pytest.mark.parametrize("walk", [lambda v: shade_module.bulkshade(v), lambda v: shroud_module.secretshroud("pwd", v)],
                          ids=["bulkshade", "secretshroud"])
-@given(value=hostile.values(max_leaves=16, self_references=True, mutate=True))
+@given(value=hostile.values(max_leaves=16, mutate=True))
 def test_walkers_survive_values_that_change_under_them(walk, value):
     hostile.fresh_input()
     outcome(lambda: walk(build(value)))
