@@ -241,14 +241,14 @@ CONTAINER_KINDS = {
 CONTAINER_SHAPES = [(tag, kind) for tag, kinds in CONTAINER_KINDS.items() for kind in kinds]
 
 
-def leaves(mutate=True):
-    """Recipes of single values, cheap to draw: plain ones and hostile ones
-    with one bad slot."""
-    plain = ATOM_POOL + [("atom", text) for text in ("a", "password", "x" * 40, "é", "\U0001f600")]
+def leaves(mutate=True, extra=()):
+    """Recipes of single values, cheap to draw: plain ones (and `extra`
+    ones), and hostile ones with one bad slot."""
+    plain = ATOM_POOL + [("atom", text) for text in ("a", "password", "x" * 40, "é", "\U0001f600")] + list(extra)
     return st.one_of(st.sampled_from(plain), st.sampled_from(_hostile_singles(mutate)))
 
 
-def values(max_leaves=8, mutate=True):
+def values(max_leaves=8, mutate=True, extra_leaves=()):
     """Recipes of nested values: every container kind, and subclasses with
     hostile slots.
 
@@ -256,7 +256,7 @@ def values(max_leaves=8, mutate=True):
     `assemble`, which is several times cheaper to generate than a recursive
     strategy and shrinks as well. (Values that contain themselves end in the
     recursion limit, which takes long to reach; they have tests of their own.)"""
-    leaf = leaves(mutate)
+    leaf = leaves(mutate, extra_leaves)
     plain_shapes = [(shape, ()) for shape in CONTAINER_SHAPES]
     hostile_shapes = [(shape, (pair,)) for shape in CONTAINER_SHAPES if shape[1].endswith("subclass")
                       for pair in _slot_choices(mutate)]
@@ -267,10 +267,10 @@ def values(max_leaves=8, mutate=True):
                      st.lists(keys, max_size=4), st.integers(0, 2**32))
 
 
-def assemble(leaves, containers, keys, seed):
+def assemble(leaf_recipes, containers, keys, seed):
     """Nests the leaves: each container in turn takes a run of up to four of
     the items so far (leaves and containers made before it) as its children."""
-    items = list(leaves)
+    items = list(leaf_recipes)
     random = Random(seed)
     for index, ((tag, kind), slots) in enumerate(containers):
         take = random.randint(0, min(len(items), 4))

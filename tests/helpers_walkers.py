@@ -14,43 +14,70 @@ TAIL = "\n...big-content hidden...\n}\n                "
 NOTICE = "\n{\nHidden: Content too large for string conversion\n...big-content hidden...\n}\n                "
 
 
-def reference_bulkshade(module):
-    """bulkshade's steps, reading `_const` through `module` at each use."""
+def module_global(module, name):
+    """`name` read from `module`'s namespace as a global name is read."""
+    try:
+        return vars(module)[name]
+    except KeyError:
+        raise NameError(f"name '{name}' is not defined") from None
+
+
+def reference_bulkshade(module, native=None):
+    """bulkshade's steps, reading `_const` through `module` at each use. With
+    `native`, nested calls go through the module's global `bulkshade`, and
+    this rendering stands in wherever that global is `native` itself."""
+
+    def nested(value):
+        function = module_global(module, "bulkshade") if native is not None else native
+        return bulkshade(value=value) if function is native else function(value=value)
 
     def bulkshade(value=None):
         if value is None:
             value = ""
         if isinstance(value, dict):
-            return {k: bulkshade(value=v) for k, v in value.items()}
+            return {k: nested(v) for k, v in value.items()}
         if isinstance(value, list):
-            return [bulkshade(value=v) for v in value]
+            return [nested(v) for v in value]
         if isinstance(value, tuple):
-            return tuple(bulkshade(value=v) for v in value)
+            return tuple(nested(v) for v in value)
         try:
             value_str = format(value, "")
         except ValueError:
             return NOTICE
-        if len(value_str) > module._const.char_limit:
-            return f"{HEAD}{value_str[:module._const.char_limit]}{TAIL}"
+        if len(value_str) > module_global(module, "_const").char_limit:
+            return f"{HEAD}{value_str[:module_global(module, '_const').char_limit]}{TAIL}"
         return value
 
     return bulkshade
 
 
-def reference_secretshroud(name=None, value=None):
-    if name is not None and type(name) is not str:
-        raise TypeError(f"Argument 'name' has incorrect type (expected str, got {type(name).__name__})")
-    name = "" if name is None else name
-    value = "" if value is None else value
-    if isinstance(value, dict):
-        return {k: reference_secretshroud(name=k, value=v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [reference_secretshroud(name=name, value=v) for v in value]
-    if isinstance(value, tuple):
-        return tuple(reference_secretshroud(name=name, value=v) for v in value)
-    if isinstance(value, str) and ("password" in name.lower() or "pwd" in name.lower()):
-        return "*" * len(value)
-    return value
+def secretshroud_rendering(module=None, native=None):
+    """secretshroud's steps; with `module` and `native`, nested calls go as
+    in reference_bulkshade."""
+
+    def nested(name, value):
+        function = module_global(module, "secretshroud") if native is not None else native
+        return secretshroud(name=name, value=value) if function is native else function(name=name, value=value)
+
+    def secretshroud(name=None, value=None):
+        if name is not None and type(name) is not str:
+            raise TypeError(f"Argument 'name' has incorrect type (expected str, got {type(name).__name__})")
+        name = "" if name is None else name
+        value = "" if value is None else value
+        if isinstance(value, dict):
+            return {k: nested(k, v) for k, v in value.items()}
+        if isinstance(value, list):
+            return [nested(name, v) for v in value]
+        if isinstance(value, tuple):
+            return tuple(nested(name, v) for v in value)
+        if isinstance(value, str) and ("password" in name.lower() or "pwd" in name.lower()):
+            return "*" * len(value)
+        return value
+
+    return secretshroud
+
+
+reference_secretshroud = secretshroud_rendering()
 
 
 def _ids(value, seen):

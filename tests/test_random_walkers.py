@@ -1,6 +1,8 @@
 """The value walkers over generated values (every container kind and
-subclass, hostile leaves and keys, other limits and other module globals): the result, or the exception, is exactly what the
-described steps written plainly in Python give."""
+subclass, hostile leaves and keys, other limits, leaves that replace or
+remove the module globals the walk goes through): the result, or the
+exception, is exactly what the described steps written plainly in Python
+give."""
 
 from __future__ import annotations
 
@@ -14,14 +16,12 @@ import helpers_hostile as hostile
 import tools.common.bulkshade as shade_module
 import tools.common.secretshroud as shroud_module
 from helpers_hostile import SAFE_TEXT, build, call_recipes, outcome
-from helpers_walkers import assert_same_result, reference_bulkshade, reference_secretshroud
+from helpers_walkers import assert_same_result, reference_bulkshade, secretshroud_rendering
 
-VALUES = hostile.values(max_leaves=16, mutate=False)
-NAMES = st.one_of(st.sampled_from(["password", "DB_Password", "pwd", "passwd", "user", "PÄSSWORD", "İpwd"]),
-                  SAFE_TEXT, st.none())
-# What `_const` may be replaced by: a record with another limit, or an object whose limit misbehaves.
-LIMITS = st.one_of(st.none(), st.sampled_from([0, 1, 3, 23, 24, 25, 4000, -1, 2**70, 2.5, "10", True]),
-                   hostile.hostile(mutate=False))
+BULKSHADE = shade_module.bulkshade
+SECRETSHROUD = shroud_module.secretshroud
+IMPORT_RECORD = shade_module._const
+MISSING = object()
 
 
 class Record:
@@ -40,6 +40,79 @@ def relay(function, *names):
     return call
 
 
+RELAYS = {"bulkshade": relay(BULKSHADE, "value"), "secretshroud": relay(SECRETSHROUD, "name", "value")}
+NATIVE = {"bulkshade": BULKSHADE, "secretshroud": SECRETSHROUD}
+MODULES = {"bulkshade": shade_module, "secretshroud": shroud_module}
+
+
+def set_global(module, name, value):
+    if value is MISSING:
+        vars(module).pop(name, None)
+    else:
+        setattr(module, name, value)
+
+
+# What a meddling leaf does to the walkers' modules when its text form or
+# its class is asked for.
+EFFECTS = {
+    "limit 2": lambda: set_global(shade_module, "_const", Record(2)),
+    "limit 5 in place": lambda: object.__setattr__(IMPORT_RECORD, "char_limit", 5),
+    "import record": lambda: set_global(shade_module, "_const", IMPORT_RECORD),
+    "no record": lambda: set_global(shade_module, "_const", MISSING),
+    **{f"{walker} {how}": (lambda walker=walker, how=how: set_global(
+        MODULES[walker], walker, {"relay": RELAYS, "native": NATIVE}.get(how, {}).get(walker, MISSING)))
+       for walker in MODULES for how in ("relay", "native", "gone")},
+}
+
+
+class Meddler:
+    def __init__(self, effect):
+        self.effect = effect
+
+    def __format__(self, spec):
+        EFFECTS[self.effect]()
+        return f"meddled: {self.effect}"
+
+    @property
+    def __class__(self):
+        EFFECTS[self.effect]()
+        return Meddler
+
+
+hostile.BUILDERS["meddler"] = lambda recipe: Meddler(recipe[1])
+VALUES = hostile.values(max_leaves=16, mutate=False, extra_leaves=[("meddler", effect) for effect in EFFECTS])
+NAMES = st.one_of(st.sampled_from(["password", "DB_Password", "pwd", "passwd", "user", "PÄSSWORD", "İpwd"]),
+                  SAFE_TEXT, st.none())
+# What `_const` may be replaced by: a record with another limit, or an object whose limit misbehaves.
+LIMITS = st.one_of(st.none(), st.sampled_from([0, 1, 3, 23, 24, 25, 4000, -1, 2**70, 2.5, "10", True]),
+                   hostile.hostile(mutate=False))
+
+
+@contextlib.contextmanager
+def walker_modules(limit=None, in_place=False, through_python=False):
+    """The walkers' modules set up for one run (another limit, in another
+    record or in the one made at import; nested calls through Python), and
+    put back as they were afterwards, whatever the run changed."""
+    saved = {name: vars(module).get(name, MISSING) for name, module in MODULES.items()}
+    saved_record, saved_limit = vars(shade_module).get("_const", MISSING), IMPORT_RECORD.char_limit
+    try:
+        if limit is not None:
+            limit = build(limit) if isinstance(limit, tuple) else limit
+            if in_place:
+                object.__setattr__(IMPORT_RECORD, "char_limit", limit)
+            else:
+                shade_module._const = Record(limit)
+        if through_python:
+            for name, module in MODULES.items():
+                setattr(module, name, RELAYS[name])
+        yield
+    finally:
+        for name, module in MODULES.items():
+            set_global(module, name, saved[name])
+        set_global(shade_module, "_const", saved_record)
+        object.__setattr__(IMPORT_RECORD, "char_limit", saved_limit)
+
+
 def compared(native, expected, given_value):
     if isinstance(expected.error, RecursionError):
         assert isinstance(native.error, RecursionError)  # the depth at which it happens differs
@@ -49,36 +122,14 @@ def compared(native, expected, given_value):
         assert_same_result(native.result, expected.result, given_value)
 
 
-@contextlib.contextmanager
-def frozen_field(record, name, value):
-    """The field of a frozen record rewritten in place, then restored."""
-    before = getattr(record, name)
-    object.__setattr__(record, name, value)
-    try:
-        yield
-    finally:
-        object.__setattr__(record, name, before)
-
-
-BULKSHADE = shade_module.bulkshade
-SECRETSHROUD = shroud_module.secretshroud
-
-
 @given(value=VALUES, limit=LIMITS, in_place=st.booleans(), through_python=st.booleans())
 def test_bulkshade_follows_the_steps(value, limit, in_place, through_python):
     hostile.fresh_input()
     given_value = build(value)
-    with pytest.MonkeyPatch.context() as patch, contextlib.ExitStack() as stack:
-        if limit is not None:
-            limit = build(limit) if isinstance(limit, tuple) else limit
-            if in_place:  # the record made at import keeps its identity
-                stack.enter_context(frozen_field(shade_module._const, "char_limit", limit))
-            else:
-                patch.setattr(shade_module, "_const", Record(limit))
-        if through_python:
-            patch.setattr(shade_module, "bulkshade", relay(BULKSHADE, "value"))
+    with walker_modules(limit, in_place, through_python):
         native = outcome(lambda: BULKSHADE(given_value))
-        expected = outcome(lambda: reference_bulkshade(shade_module)(given_value))
+    with walker_modules(limit, in_place, through_python):
+        expected = outcome(lambda: reference_bulkshade(shade_module, BULKSHADE)(given_value))
     compared(native, expected, given_value)
 
 
@@ -86,29 +137,31 @@ def test_bulkshade_follows_the_steps(value, limit, in_place, through_python):
 def test_secretshroud_follows_the_steps(name, value, through_python):
     hostile.fresh_input()
     given_value = build(value)
-    with pytest.MonkeyPatch.context() as patch:
-        if through_python:
-            patch.setattr(shroud_module, "secretshroud", relay(SECRETSHROUD, "name", "value"))
+    with walker_modules(through_python=through_python):
         native = outcome(lambda: SECRETSHROUD(name, given_value))
-    expected = outcome(lambda: reference_secretshroud(name, given_value))
+    with walker_modules(through_python=through_python):
+        expected = outcome(lambda: secretshroud_rendering(shroud_module, SECRETSHROUD)(name, given_value))
     compared(native, expected, given_value)
 
 
-@pytest.mark.parametrize("walk", [lambda v: shade_module.bulkshade(v), lambda v: shroud_module.secretshroud("pwd", v)],
+@pytest.mark.parametrize("walk", [lambda v: BULKSHADE(v), lambda v: SECRETSHROUD("pwd", v)],
                          ids=["bulkshade", "secretshroud"])
-@given(value=hostile.values(max_leaves=16, mutate=True))
+@given(value=hostile.values(max_leaves=16, mutate=True, extra_leaves=[("meddler", effect) for effect in EFFECTS]))
 def test_walkers_survive_values_that_change_under_them(walk, value):
     hostile.fresh_input()
-    outcome(lambda: walk(build(value)))
+    with walker_modules():
+        outcome(lambda: walk(build(value)))
 
 
 @given(call=call_recipes([("value", VALUES)]))
 def test_bulkshade_calls(call):
     hostile.fresh_input()
-    outcome(hostile.make_call(shade_module.bulkshade, call))
+    with walker_modules():
+        outcome(hostile.make_call(BULKSHADE, call))
 
 
 @given(call=call_recipes([("name", NAMES.map(lambda n: ("atom", n))), ("value", VALUES)]))
 def test_secretshroud_calls(call):
     hostile.fresh_input()
-    outcome(hostile.make_call(shroud_module.secretshroud, call))
+    with walker_modules():
+        outcome(hostile.make_call(SECRETSHROUD, call))
