@@ -26,16 +26,18 @@ SANITIZER_SETTINGS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALL
 
 
 def child_env(base: Mapping[str, str] | None = None, *, changes: Mapping[str, str] | None = None,
-              drop: Iterable[str] = ()) -> dict[str, str]:
+              drop: Iterable[str] = (), tests_on_path: bool = True) -> dict[str, str]:
     """The environment for a child interpreter: `base` (this process's own by
     default) without the names in `drop` and with `changes`, the tests' folder
-    first on PYTHONPATH so that `import logger` finds the recording facility,
-    and this process's sanitizer settings whatever `base` holds."""
+    first on PYTHONPATH (unless `tests_on_path` is false) so that `import
+    logger` finds the recording facility, and this process's sanitizer
+    settings whatever `base` holds."""
     dropped = set(drop)
     environment = {name: value for name, value in (os.environ if base is None else base).items()
                    if name not in dropped}
     environment.update(changes or {})
-    environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS), environment.get("PYTHONPATH")]))
+    if tests_on_path:
+        environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS), environment.get("PYTHONPATH")]))
     for name in SANITIZER_SETTINGS:
         if name in os.environ:
             environment[name] = os.environ[name]

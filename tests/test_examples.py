@@ -3,11 +3,11 @@ reference logging facility in examples/."""
 
 from __future__ import annotations
 
-import os
 import pathlib
 import subprocess
 import sys
 
+from conftest import child_env
 from helpers_package import EXAMPLES
 
 
@@ -15,8 +15,7 @@ from helpers_package import EXAMPLES
 def run_example(name: str, *args: str, cwd: pathlib.Path) -> subprocess.CompletedProcess:
     # A fresh environment as far as the start-up report is concerned, and no
     # `logger` from the tests: the example's own folder provides it.
-    env = {key: value for key, value in os.environ.items()
-           if key not in ("PYTHONPATH", "app:main", "client:main")}
+    env = child_env(drop=("PYTHONPATH", "app:main", "client:main"), tests_on_path=False)
     return subprocess.run([sys.executable, str(EXAMPLES / name), *args], cwd=cwd, env=env, capture_output=True,
                           text=True, timeout=120)
 

@@ -12,6 +12,7 @@ import tarfile
 import zipfile
 
 import pytest
+from conftest import child_env
 from helpers_package import MODULES, ROOT
 
 
@@ -71,8 +72,7 @@ def test_wheel_installs_and_imports_in_a_fresh_environment(wheel, tmp_path):
         "print(Folder.exists(tempfile.gettempdir()), repr(Table({'columns': ['a'], 'data': []})))\n"
     )
     # The reference logging facility stands in for the application's.
-    environment = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
-    environment["PYTHONPATH"] = str(ROOT / "examples")
+    environment = child_env(changes={"PYTHONPATH": str(ROOT / "examples")}, tests_on_path=False)
     lines = run(python, "-c", probe, cwd=tmp_path, env=environment).stdout.splitlines()
     assert pathlib.Path(lines[0]).is_relative_to(env_dir.resolve())
     assert pathlib.Path(lines[1]) == (ROOT / "examples" / "logger.py").resolve()

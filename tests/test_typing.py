@@ -15,6 +15,7 @@ import subprocess
 import sys
 
 import pytest
+from conftest import child_env
 from helpers_package import EXAMPLES, MODULES
 
 INSTALLED = pathlib.Path(importlib.util.find_spec("tools").submodule_search_locations[0])
@@ -24,9 +25,8 @@ needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason
 
 def mypy(*args: str, cwd: pathlib.Path, pythonpath: pathlib.Path | None = None) -> subprocess.CompletedProcess:
     """mypy in a fresh process, seeing the installed package (not the sources)."""
-    env = {key: value for key, value in os.environ.items() if key not in ("MYPYPATH", "PYTHONPATH")}
-    if pythonpath is not None:
-        env["PYTHONPATH"] = str(pythonpath)
+    env = child_env(drop=("MYPYPATH", "PYTHONPATH"), tests_on_path=False,
+                    changes={"PYTHONPATH": str(pythonpath)} if pythonpath is not None else None)
     return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True,
                           timeout=300)
 
