@@ -6,11 +6,11 @@ is compared with that."""
 from __future__ import annotations
 
 import contextlib
-import inspect
 import io
 import itertools
 import os
 import shutil
+import socket
 import tempfile
 from pathlib import Path
 
@@ -181,8 +181,6 @@ TREE_ENTRY = st.tuples(
 def make_tree(root: Path, entries) -> list[Path]:
     """Builds the entries below `root` (links may lead up to the folder that
     holds it, never further); the paths worth counting from."""
-    import socket
-
     root.mkdir()
     made = [root]
     for parts, kind in entries:
@@ -218,3 +216,48 @@ def test_count_matches_the_standard_library_on_generated_trees(root, entries, as
                 assert native.result == expected.result, (path, files, folders, recursive)
     finally:
         shutil.rmtree(holder)
+
+
+FIXED = st.one_of(atoms(), hostile.hostile(mutate=False))
+WARDEN_STEPS = st.lists(st.sampled_from(["name", "value", "exists", "set value", "set name", "delete value",
+                                         "set other"]), max_size=6)
+
+
+def reference_has_attribute(obj, attr):
+    try:
+        object.__getattribute__(obj, reference_get_name(obj, attr))
+    except AttributeError:
+        return False
+    return True
+
+
+@given(obj=FIXED, attr=st.one_of(PRIVATE, SAFE_TEXT), steps=WARDEN_STEPS, value=FIXED, unset=st.booleans())
+def test_slotwarden_instances_follow_the_steps(obj, attr, steps, value, unset):
+    """An instance's properties read, write and test as the static steps do;
+    one made without its constructor fails in an orderly way."""
+    hostile.fresh_input()
+    target, new_value = hostile.build(obj), hostile.build(value)
+    warden = SlotWarden.__new__(SlotWarden) if unset else SlotWarden(target, attr)
+    # each step, and what the steps written in Python give for it (a write
+    # twice with the same value ends as the write once)
+    steps_as_described = {
+        "name": (lambda: warden.name, lambda: reference_get_name(target, attr)),
+        "value": (lambda: warden.value, lambda: object.__getattribute__(target, reference_get_name(target, attr))),
+        "exists": (lambda: warden.exists, lambda: reference_has_attribute(target, attr)),
+        "set value": (lambda: setattr(warden, "value", new_value),
+                      lambda: object.__setattr__(target, reference_get_name(target, attr), new_value)),
+    }
+    for step in steps:
+        if step in steps_as_described:
+            native_step, described_step = steps_as_described[step]
+            native = outcome(native_step)
+            if unset:
+                assert isinstance(native.error, AttributeError)
+                continue
+            expected = outcome(described_step)
+            assert hostile.raised(native) == hostile.raised(expected)
+            assert type(native.result) is type(expected.result)
+        else:
+            change = {"set name": lambda: setattr(warden, "name", "x"), "delete value": lambda: delattr(warden, "value"),
+                      "set other": lambda: setattr(warden, "other", 1)}[step]
+            assert isinstance(outcome(change).error, AttributeError)
