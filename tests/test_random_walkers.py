@@ -18,6 +18,12 @@ import tools.common.secretshroud as shroud_module
 from helpers_hostile import SAFE_TEXT, build, call_recipes, outcome
 from helpers_walkers import assert_same_result, reference_bulkshade, secretshroud_rendering
 
+# Hostile objects answer comparisons with NotImplemented and pass odd file
+# objects on by design; the interpreter and the locking package warn about that.
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:NotImplemented should not be used in a boolean context:DeprecationWarning",
+    "ignore:bool is used as a file descriptor:RuntimeWarning")
+
 BULKSHADE = shade_module.bulkshade
 SECRETSHROUD = shroud_module.secretshroud
 IMPORT_RECORD = shade_module._const
