@@ -324,3 +324,28 @@ def check_no_growth(function, error, loops=LOOPS):
     assert descriptors == 0
     if COUNTS_BLOCKS:
         assert blocks <= TOLERANCE * loops // LOOPS
+
+
+# The check itself: a call that keeps one reference too many, or one open
+# descriptor, per call must fail it.
+
+
+@pytest.mark.skipif(not COUNTS_BLOCKS, reason="the interpreter counts no blocks")
+def test_check_fails_on_a_leaked_reference():
+    import ctypes
+
+    def leak():
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object([]))
+
+    with pytest.raises(AssertionError):
+        check_no_growth(leak, None)
+
+
+def test_check_fails_on_a_leaked_descriptor():
+    opened = []
+    try:
+        with pytest.raises(AssertionError):
+            check_no_growth(lambda: opened.append(os.open(os.devnull, os.O_RDONLY)), None)
+    finally:
+        for descriptor in opened:
+            os.close(descriptor)
