@@ -114,7 +114,7 @@ SLOTS = {
     "__bool__": (lambda self: True, {"two": _returner(2), "none": _returner(None)}),
     "__len__": (lambda self: 0, {
         "minus-one": _returner(-1), "huge": _returner(2**80), "text": _returner("3"), "three": _returner(3)}),
-    "__format__": (lambda self, spec="": "mutated", {
+    "__format__": (lambda self, format_spec="": "mutated", {
         "int": _returner(5), "subclass": _returner(lambda: LongName("x")), "long": _returner("x" * 5000),
         "empty": _returner("")}),
     "__str__": (lambda self: "mutated", {"int": _returner(5), "long": _returner("y" * 4500)}),

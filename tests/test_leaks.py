@@ -94,7 +94,7 @@ class Vault:
 
 
 class BadFormat:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return 5
 
 
@@ -112,7 +112,7 @@ class Dict(dict):
 
 def shrinking_dict():
     class Shrinking:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             del changed["b"]
             return "x"
 

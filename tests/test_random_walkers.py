@@ -75,7 +75,7 @@ class Meddler:
     def __init__(self, effect):
         self.effect = effect
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         EFFECTS[self.effect]()
         return f"meddled: {self.effect}"
 
