@@ -99,8 +99,8 @@ def walker_modules(limit=None, in_place=False, through_python=False):
     """The walkers' modules set up for one run (another limit, in another
     record or in the one made at import; nested calls through Python), and
     put back as they were afterwards, whatever the run changed."""
-    saved = {name: vars(module).get(name, MISSING) for name, module in MODULES.items()}
-    saved_record, saved_limit = vars(shade_module).get("_const", MISSING), IMPORT_RECORD.char_limit
+    saved = [(vars(module), dict(vars(module))) for module in MODULES.values()]
+    saved_limit = IMPORT_RECORD.char_limit
     try:
         if limit is not None:
             limit = build(limit) if isinstance(limit, tuple) else limit
@@ -113,9 +113,11 @@ def walker_modules(limit=None, in_place=False, through_python=False):
                 setattr(module, name, RELAYS[name])
         yield
     finally:
-        for name, module in MODULES.items():
-            set_global(module, name, saved[name])
-        set_global(shade_module, "_const", saved_record)
+        # The namespaces as they were, in their order too: a name that was
+        # removed and put back would otherwise come last.
+        for namespace, before in saved:
+            namespace.clear()
+            namespace.update(before)
         object.__setattr__(IMPORT_RECORD, "char_limit", saved_limit)
 
 
