@@ -143,10 +143,12 @@ Ref remove(Call& call) {
 constexpr Param kPath = any("path", "Path | str");
 constexpr Param kName = exact("name", "str", &PyUnicode_Type);
 
-constexpr Param kExistsParams[] = {kPath, kName};
+// The parameters of the operations that work on one named file.
+constexpr Param kPathAndName[] = {kPath, kName};
+
 constexpr FunctionDecl kExists{
     .name = "exists",
-    .params = kExistsParams,
+    .params = kPathAndName,
     .returns = "bool",
     .doc = R"(
             Check if file exists.
@@ -158,10 +160,9 @@ constexpr FunctionDecl kExists{
     .body = exists,
 };
 
-constexpr Param kReadParams[] = {kPath, kName};
 constexpr FunctionDecl kRead{
     .name = "read",
-    .params = kReadParams,
+    .params = kPathAndName,
     .returns = "bytes",
     .returns_exact = &PyBytes_Type,
     .doc = R"(
@@ -221,10 +222,9 @@ constexpr FunctionDecl kCopy{
     .body = copy,
 };
 
-constexpr Param kLockParams[] = {kPath, kName};
 constexpr FunctionDecl kLock{
     .name = "lock",
-    .params = kLockParams,
+    .params = kPathAndName,
     .returns = "IO[Any]",
     .doc = R"(
             Lock file.
@@ -249,10 +249,9 @@ constexpr FunctionDecl kUnlock{
     .body = unlock,
 };
 
-constexpr Param kRemoveParams[] = {kPath, kName};
 constexpr FunctionDecl kRemove{
     .name = "remove",
-    .params = kRemoveParams,
+    .params = kPathAndName,
     .doc = R"(
             Remove file.
 
