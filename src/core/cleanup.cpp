@@ -1,23 +1,8 @@
 #include "core/cleanup.hpp"
 
-#include <exception>
-#include <new>
+#include <utility>
 
 namespace tools {
-
-void set_python_error_from_current() {
-  try {
-    throw;
-  } catch (const PythonError&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_SystemError, error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-  }
-}
 
 // The handled exception is swapped on the thread's current exception-stack
 // entry and put back verbatim afterwards, as the interpreter's PUSH_EXC_INFO

@@ -15,10 +15,6 @@
 
 namespace tools {
 
-// Inside a catch block: makes the C++ exception being handled a pending Python
-// exception (a PythonError has one already; anything else is translated).
-void set_python_error_from_current();
-
 // The exception that left a guarded block, taken from the error indicator and
 // made the handled exception until destruction.
 class PendingException {
@@ -38,31 +34,35 @@ class PendingException {
   PyObject* previous_;  // the handled exception to restore (owned, may be NULL)
 };
 
-// Runs `body`; false when it raised, with the Python exception left set.
-template <class Body>
-bool succeeds(Body&& body) {
+// Runs `body`; false when it raised a Python exception, which is left set.
+// Any other C++ exception runs `cleanup` (no Python exception pending then)
+// and continues to the boundary, which reports it.
+template <class Body, class Cleanup>
+bool succeeds(Body&& body, Cleanup& cleanup) {
   try {
     std::forward<Body>(body)();
     return true;
-  } catch (...) {
-    set_python_error_from_current();
+  } catch (const PythonError&) {
     return false;
+  } catch (...) {
+    cleanup();
+    throw;
   }
 }
 
 // try: body()  except: handler(); raise
 template <class Body, class Handler>
 void on_exception(Body&& body, Handler&& handler) {
-  if (succeeds(std::forward<Body>(body))) return;
+  if (succeeds(std::forward<Body>(body), handler)) return;
   PendingException pending;
-  std::forward<Handler>(handler)();
+  handler();
   pending.reraise();
 }
 
 // try: body()  finally: cleanup()
 template <class Body, class Cleanup>
 void with_finally(Body&& body, Cleanup&& cleanup) {
-  if (succeeds(std::forward<Body>(body))) {
+  if (succeeds(std::forward<Body>(body), cleanup)) {
     cleanup();
     return;
   }
@@ -94,7 +94,8 @@ class ContextManager {
 template <class Body>
 bool with_context(Handle manager, Body&& body) {
   ContextManager context(manager);
-  if (succeeds([&] { std::forward<Body>(body)(context.value()); })) {
+  auto exit = [&] { context.exit(); };
+  if (succeeds([&] { std::forward<Body>(body)(context.value()); }, exit)) {
     context.exit();
     return true;
   }

@@ -4,9 +4,9 @@
 // and the introspection attributes that inspect and help() read.
 #include "core/function.hpp"
 
+#include "core/boundary.hpp"
+
 #include <cstddef>
-#include <exception>
-#include <new>
 #include <string>
 
 namespace tools {
@@ -122,39 +122,37 @@ void bind(FunctionObject* function, PyObject* const* args, Py_ssize_t given, PyO
   }
 }
 
-PyObject* call_function(FunctionObject* function, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
-  try {
+Operation operation_of(FunctionObject* function, const char* detail = "()") {
+  return {function->decl->name.data(), detail};
+}
+
+PyObject* call_function(FunctionObject* function, PyObject* const* args, Py_ssize_t given,
+                        PyObject* kwnames) noexcept {
+  return at_boundary(operation_of(function), static_cast<PyObject*>(nullptr), [&] {
     PyObject* values[kMaxParams];
     bind(function, args, given, kwnames, values);
     RecursionGuard guard;
-    Call call(function, values);
-    Ref result = function->decl->body(call);
+    Call call(function);
+    Ref result = function->decl->body(call, values);
     if (function->decl->returns_exact != nullptr) check_result_type(function->decl->returns_exact, result);
     return result.release();
-  } catch (const PythonError&) {
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_SystemError, error.what());
-    return nullptr;
-  }
+  });
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
   return call_function(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 // Calls that arrive with a keyword dictionary (for example through
 // `f.__call__(**kwargs)`): the keys are checked here, because nothing
 // before us has done it on that path.
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   FunctionObject* function = as_function(self);
   Py_ssize_t given = PyTuple_GET_SIZE(args);
   if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
     return call_function(function, &PyTuple_GET_ITEM(args, 0), given, nullptr);
   }
-  try {
+  return at_boundary(operation_of(function), static_cast<PyObject*>(nullptr), [&] {
     Py_ssize_t keywords = PyDict_GET_SIZE(kwargs);
     Ref stack = Ref::steal(PyTuple_New(given + keywords));
     Ref kwnames = Ref::steal(PyTuple_New(keywords));
@@ -168,17 +166,15 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyTuple_SET_ITEM(stack.ptr(), given + k, Py_NewRef(value));
     }
     return call_function(function, &PyTuple_GET_ITEM(stack.ptr(), 0), given, kwnames.ptr());
-  } catch (const PythonError&) {
-    return nullptr;
-  }
+  });
 }
 
 // ---------------------------------------------------------------------------
 // Attributes.
 
-PyObject* get_slot(PyObject* value) { return Py_NewRef(value != nullptr ? value : Py_None); }
+PyObject* get_slot(PyObject* value) noexcept { return Py_NewRef(value != nullptr ? value : Py_None); }
 
-int set_text(PyObject** slot, PyObject* value, const char* what) {
+int set_text(PyObject** slot, PyObject* value, const char* what) noexcept {
   if (value == nullptr || !PyUnicode_Check(value)) {
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
     return -1;
@@ -187,30 +183,30 @@ int set_text(PyObject** slot, PyObject* value, const char* what) {
   return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return get_slot(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) { return set_text(&as_function(self)->name, value, "__name__"); }
-PyObject* get_qualname(PyObject* self, void*) { return get_slot(as_function(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept { return get_slot(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) noexcept { return set_text(&as_function(self)->name, value, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return get_slot(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
   return set_text(&as_function(self)->qualname, value, "__qualname__");
 }
-PyObject* get_module(PyObject* self, void*) { return get_slot(as_function(self)->module); }
-int set_module(PyObject* self, PyObject* value, void*) {
+PyObject* get_module(PyObject* self, void*) noexcept { return get_slot(as_function(self)->module); }
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
   Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
   return 0;
 }
-PyObject* get_doc(PyObject* self, void*) { return get_slot(as_function(self)->doc); }
-int set_doc(PyObject* self, PyObject* value, void*) {
+PyObject* get_doc(PyObject* self, void*) noexcept { return get_slot(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
   Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
   return 0;
 }
-PyObject* get_annotations(PyObject* self, void*) { return get_slot(as_function(self)->annotations); }
-PyObject* get_defaults(PyObject* self, void*) { return get_slot(as_function(self)->defaults); }
+PyObject* get_annotations(PyObject* self, void*) noexcept { return get_slot(as_function(self)->annotations); }
+PyObject* get_defaults(PyObject* self, void*) noexcept { return get_slot(as_function(self)->defaults); }
 
 // inspect.Signature of the declaration, so that inspect.signature() and
 // help() show the parameters, defaults and annotation texts.
-PyObject* get_signature(PyObject* self, void*) {
+PyObject* get_signature(PyObject* self, void*) noexcept {
   FunctionObject* function = as_function(self);
-  try {
+  return at_boundary(operation_of(function, "().__signature__"), static_cast<PyObject*>(nullptr), [&] {
     const FunctionDecl& decl = *function->decl;
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     Ref parameter = inspect.attr("Parameter"_id);
@@ -226,9 +222,7 @@ PyObject* get_signature(PyObject* self, void*) {
     }
     Ref returns = decl.returns.empty() ? Ref::borrow(empty) : text(decl.returns);
     return inspect.attr("Signature"_id)(parameters, Kw{"return_annotation"_id, returns}).release();
-  } catch (const PythonError&) {
-    return nullptr;
-  }
+  });
 }
 
 PyGetSetDef function_getset[] = {
@@ -246,7 +240,7 @@ PyGetSetDef function_getset[] = {
 // ---------------------------------------------------------------------------
 // Life cycle.
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   FunctionObject* function = as_function(self);
   Py_VISIT(function->globals);
   Py_VISIT(function->name);
@@ -260,7 +254,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
   FunctionObject* function = as_function(self);
   Py_CLEAR(function->globals);
   Py_CLEAR(function->name);
@@ -274,19 +268,19 @@ int function_clear(PyObject* self) {
   return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   function_clear(self);
   PyObject_GC_Del(self);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
 // Binds like a Python function: through an instance it becomes a method.
-PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
   if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, instance);
 }
@@ -360,7 +354,6 @@ Handle Call::globals() const { return function_->globals; }
 Handle Call::function() const { return reinterpret_cast<PyObject*>(function_); }
 
 Ref make_function(const FunctionDecl& decl, Handle module, std::string_view owner) {
-  if (decl.params.size() > kMaxParams) raise_error(PyExc_SystemError, "too many parameters");
   Ref name = text(decl.name);
   Ref qualname = owner.empty() ? Ref::borrow(name) : text(std::string(owner) + "." + std::string(decl.name));
   Ref module_name = Ref::steal(PyModule_GetNameObject(module.ptr()));

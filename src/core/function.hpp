@@ -3,9 +3,12 @@
 // (parameters, annotation texts, defaults, checks, docstring) and its body.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 #include "core/ref.hpp"
 
@@ -64,36 +67,29 @@ constexpr Param flag_or_default(std::string_view name, Default fallback) {
 }
 
 class Call;
-using Body = Ref (*)(Call&);
+
+// The form in which a declaration holds its operation's body: the body with
+// its arguments taken from the bound values (see `declare`).
+using Body = Ref (*)(Call&, PyObject* const* values);
 
 struct FunctionDecl {
   std::string_view name;
   std::span<const Param> params{};
-  std::string_view returns{};          // return annotation text; empty: none
+  std::string_view returns{};             // return annotation text; empty: none
   PyTypeObject* returns_exact = nullptr;  // a result must be exactly this type or None
   const char* doc = nullptr;
-  Body body = nullptr;
+  Body body = nullptr;  // set by `declare`
 };
 
 inline constexpr std::size_t kMaxParams = 8;
 
 struct FunctionObject;
 
-// What an operation's body sees: its bound, checked arguments and the
-// namespace of its module for call-time lookups.
+// What an operation's body sees besides its arguments: the namespace of its
+// module for call-time lookups, and the function object itself.
 class Call {
  public:
-  Call(FunctionObject* function, PyObject* const* values) : function_(function), values_(values) {}
-
-  Handle operator[](std::size_t index) const { return values_[index]; }
-  template <std::size_t N>
-  std::array<Handle, N> args() const {
-    std::array<Handle, N> result;
-    for (std::size_t i = 0; i < N; ++i) result[i] = values_[i];
-    return result;
-  }
-  // The truth value a "bool" parameter was reduced to on entry.
-  bool flag(std::size_t index) const { return values_[index] == Py_True; }
+  explicit Call(FunctionObject* function) : function_(function) {}
 
   // A module-level name, looked up when the statement runs (NameError if missing).
   Ref global(Name name) const;
@@ -104,8 +100,74 @@ class Call {
 
  private:
   FunctionObject* function_;
-  PyObject* const* values_;
 };
+
+namespace detail {
+
+// What a body's parameter is made of: a `Handle` takes the bound value as it
+// is; a `bool` takes the truth value a "bool" parameter was reduced to on entry.
+template <class T>
+struct Argument;
+template <>
+struct Argument<Handle> {
+  static constexpr bool is_flag = false;
+  static Handle from(PyObject* value) { return value; }
+};
+template <>
+struct Argument<bool> {
+  static constexpr bool is_flag = true;
+  static bool from(PyObject* value) { return value == Py_True; }
+};
+
+template <bool WithCall, class... A>
+struct BodyShape {
+  static constexpr bool with_call = WithCall;
+  static constexpr std::size_t count = sizeof...(A);
+  static constexpr std::array<bool, sizeof...(A)> flags{Argument<A>::is_flag...};
+  template <std::size_t I>
+  using Arg = std::tuple_element_t<I, std::tuple<A...>>;
+};
+
+// A body is `Ref f(Call&, A...)` or, when it needs nothing but its
+// arguments, `Ref f(A...)`.
+template <class F>
+struct ShapeOf;
+template <class... A>
+struct ShapeOf<Ref (*)(Call&, A...)> : BodyShape<true, A...> {};
+template <class... A>
+struct ShapeOf<Ref (*)(A...)> : BodyShape<false, A...> {};
+
+template <auto F>
+Ref invoke([[maybe_unused]] Call& call, PyObject* const* values) {
+  using Shape = ShapeOf<decltype(F)>;
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    if constexpr (Shape::with_call) {
+      return F(call, Argument<typename Shape::template Arg<I>>::from(values[I])...);
+    } else {
+      return F(Argument<typename Shape::template Arg<I>>::from(values[I])...);
+    }
+  }(std::make_index_sequence<Shape::count>{});
+}
+
+}  // namespace detail
+
+// A declaration with `F` as its body. The body names every declared
+// parameter as one of its own, in order: a "bool" parameter as a `bool`,
+// any other as a `Handle`. A body that does not match its declaration does
+// not compile.
+template <auto F>
+consteval FunctionDecl declare(FunctionDecl decl) {
+  using Shape = detail::ShapeOf<decltype(F)>;
+  if (decl.params.size() != Shape::count) throw "the body takes another number of arguments than its declaration";
+  if (decl.params.size() > kMaxParams) throw "too many parameters";
+  for (std::size_t i = 0; i < Shape::count; ++i) {
+    const Check check = decl.params[i].check;
+    const bool is_flag = check == Check::Truth || check == Check::TruthOrDefault;
+    if (is_flag != Shape::flags[i]) throw "a body takes a \"bool\" parameter as a bool, and every other as a Handle";
+  }
+  decl.body = &detail::invoke<F>;
+  return decl;
+}
 
 // Makes a function object. `owner` is the qualified name of the class that
 // holds it (empty for a module-level function); `module` is its module.

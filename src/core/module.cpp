@@ -1,7 +1,6 @@
 #include "core/module.hpp"
 
-#include <exception>
-#include <new>
+#include "core/boundary.hpp"
 
 namespace tools {
 
@@ -38,20 +37,12 @@ Ref import_from(Handle package, const char* name) {
 
 ModuleExec module_exec = nullptr;
 
-int exec_module(PyObject* module) {
-  try {
+int exec_module(PyObject* module) noexcept {
+  return at_boundary({PyModule_GetDef(module)->m_name, " at import"}, -1, [&] {
     ModuleInit init(module);
     module_exec(init);
     return 0;
-  } catch (const PythonError&) {
-    return -1;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return -1;
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_SystemError, error.what());
-    return -1;
-  }
+  });
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -158,13 +158,13 @@ class Shade {
   Py_ssize_t limit_ = -1;  // -1: read `_const.char_limit` at each use
 };
 
-Ref bulkshade(Call& call) {
+Ref bulkshade(Call& call, Handle value) {
   Shade shade(call);
-  return shade.walk(call[0]);
+  return shade.walk(value);
 }
 
 constexpr Param kParams[] = {any("value", "Any", kNoneDefault)};
-constexpr FunctionDecl kBulkshade{
+constexpr FunctionDecl kBulkshade = declare<bulkshade>({
     .name = "bulkshade",
     .params = kParams,
     .returns = "Any",
@@ -174,8 +174,7 @@ constexpr FunctionDecl kBulkshade{
         :param value: 'param-value'
         :return: new object with hidden big-content
         )",
-    .body = bulkshade,
-};
+});
 
 // `_Const`: a frozen dataclass with the one field `char_limit: "int" = 4000`.
 Ref make_record_class(ModuleInit& module) {

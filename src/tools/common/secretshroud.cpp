@@ -156,15 +156,14 @@ class Shroud {
   bool direct_ = false;
 };
 
-Ref secretshroud(Call& call) {
-  auto [name, value] = call.args<2>();
+Ref secretshroud(Call& call, Handle name, Handle value) {
   Shroud shroud(call);
   Subject subject(name);
   return shroud.walk(subject, value);
 }
 
 constexpr Param kParams[] = {exact("name", "str", &PyUnicode_Type, kNoneDefault), any("value", "Any", kNoneDefault)};
-constexpr FunctionDecl kSecretshroud{
+constexpr FunctionDecl kSecretshroud = declare<secretshroud>({
     .name = "secretshroud",
     .params = kParams,
     .returns = "Any",
@@ -175,8 +174,7 @@ constexpr FunctionDecl kSecretshroud{
         :param value: 'param-value'
         :return: new object with masked password
         )",
-    .body = secretshroud,
-};
+});
 
 void init(ModuleInit& module) {
   module.from_import("typing", {"Any"});

@@ -109,7 +109,7 @@ Ref name_with(Handle get_name, Handle obj, Handle attr) {
   return name;
 }
 
-Ref get_name(Call& call) { return mangle(call[0], call[1]); }
+Ref get_name(Handle obj, Handle attr) { return mangle(obj, attr); }
 
 // Whether a read that finds nothing needs its AttributeError built.
 enum class Missing { Raise, Quiet };
@@ -125,8 +125,8 @@ Ref read_or_null(const Call& call, Handle obj, Handle attr, Missing missing) {
       _PyObject_GenericGetAttrWithDict(obj.ptr(), name.ptr(), nullptr, missing == Missing::Quiet ? 1 : 0));
 }
 
-Ref get_attribute(Call& call) {
-  Ref value = read_or_null(call, call[0], call[1], Missing::Raise);
+Ref get_attribute(Call& call, Handle obj, Handle attr) {
+  Ref value = read_or_null(call, obj, attr, Missing::Raise);
   if (value.is_null()) throw_python_error();
   return value;
 }
@@ -146,8 +146,8 @@ void write(const Call& call, Handle obj, Handle attr, Handle value) {
   Handle{object_setattr}(obj, name, value);
 }
 
-Ref set_attribute(Call& call) {
-  write(call, call[0], call[1], call[2]);
+Ref set_attribute(Call& call, Handle obj, Handle attr, Handle value) {
+  write(call, obj, attr, value);
   return none();
 }
 
@@ -165,13 +165,12 @@ Ref has(const Call& call, Handle obj, Handle attr) {
   return boolean(false);
 }
 
-Ref has_attribute(Call& call) { return has(call, call[0], call[1]); }
+Ref has_attribute(Call& call, Handle obj, Handle attr) { return has(call, obj, attr); }
 
 // ---------------------------------------------------------------------------
 // The instance form: one object and one name, bound once.
 
-Ref init_instance(Call& call) {
-  auto [self, obj, attr] = call.args<3>();
+Ref init_instance(Handle self, Handle obj, Handle attr) {
   check(PyObject_SetAttr(self.ptr(), "_SlotWarden__obj"_id.get(), obj.ptr()));
   check(PyObject_SetAttr(self.ptr(), "_SlotWarden__attr"_id.get(), attr.ptr()));
   return none();
@@ -190,36 +189,36 @@ Bound bound(Handle self) {
 }
 
 // Reached through the instance, so a subclass's get_name takes effect.
-Ref name(Call& call) {
-  Ref get_name = call[0].attr("get_name"_id);
-  Bound target = bound(call[0]);
+Ref name(Handle self) {
+  Ref get_name = self.attr("get_name"_id);
+  Bound target = bound(self);
   return name_with(get_name, target.obj, target.attr);
 }
 
 // `value` and `exists` go through the module's SlotWarden as it is when they
 // run, never through a subclass's redefinitions.
-Ref read_value(Call& call) {
+Ref read_value(Call& call, Handle self) {
   Ref get_attribute = class_member(call, "get_attribute"_id);
-  Bound target = bound(call[0]);
+  Bound target = bound(self);
   Ref value = get_attribute_with(call, get_attribute, target.obj, target.attr, Missing::Raise);
   if (value.is_null()) throw_python_error();
   return value;
 }
 
-Ref write_value(Call& call) {
+Ref write_value(Call& call, Handle self, Handle value) {
   Ref set_attribute = class_member(call, "set_attribute"_id);
-  Bound target = bound(call[0]);
+  Bound target = bound(self);
   if (runs_in_place(set_attribute, kSetAttribute, target.attr)) {
-    write(call, target.obj, target.attr, call[1]);
+    write(call, target.obj, target.attr, value);
   } else {
-    set_attribute(Kw{"obj"_id, target.obj}, Kw{"attr"_id, target.attr}, Kw{"value"_id, call[1]});
+    set_attribute(Kw{"obj"_id, target.obj}, Kw{"attr"_id, target.attr}, Kw{"value"_id, value});
   }
   return none();
 }
 
-Ref exists(Call& call) {
+Ref exists(Call& call, Handle self) {
   Ref has_attribute = class_member(call, "has_attribute"_id);
-  Bound target = bound(call[0]);
+  Bound target = bound(self);
   if (runs_in_place(has_attribute, kHasAttribute, target.attr)) return has(call, target.obj, target.attr);
   return has_attribute(Kw{"obj"_id, target.obj}, Kw{"attr"_id, target.attr});
 }
@@ -232,18 +231,19 @@ constexpr Param kAttr = exact("attr", "str", &PyUnicode_Type);
 constexpr Param kValue = any("value", "Any");
 
 constexpr Param kInitParams[] = {kSelf, kObj, kAttr};
-constexpr FunctionDecl kInit{.name = "__init__", .params = kInitParams, .body = init_instance};
+constexpr FunctionDecl kInit = declare<init_instance>({.name = "__init__", .params = kInitParams});
 
 constexpr Param kSelfOnly[] = {kSelf};
-constexpr FunctionDecl kName{
-    .name = "name", .params = kSelfOnly, .returns = "str", .returns_exact = &PyUnicode_Type, .body = name};
-constexpr FunctionDecl kValueGetter{.name = "value", .params = kSelfOnly, .returns = "Any", .body = read_value};
+constexpr FunctionDecl kName = declare<name>({
+    .name = "name", .params = kSelfOnly, .returns = "str", .returns_exact = &PyUnicode_Type,
+});
+constexpr FunctionDecl kValueGetter = declare<read_value>({.name = "value", .params = kSelfOnly, .returns = "Any"});
 constexpr Param kValueSetterParams[] = {kSelf, kValue};
-constexpr FunctionDecl kValueSetter{.name = "value", .params = kValueSetterParams, .body = write_value};
-constexpr FunctionDecl kExists{.name = "exists", .params = kSelfOnly, .returns = "bool", .body = exists};
+constexpr FunctionDecl kValueSetter = declare<write_value>({.name = "value", .params = kValueSetterParams});
+constexpr FunctionDecl kExists = declare<exists>({.name = "exists", .params = kSelfOnly, .returns = "bool"});
 
 constexpr Param kObjAttr[] = {kObj, kAttr};
-constexpr FunctionDecl kGetName{
+constexpr FunctionDecl kGetName = declare<get_name>({
     .name = "get_name",
     .params = kObjAttr,
     .returns = "str",
@@ -255,10 +255,9 @@ constexpr FunctionDecl kGetName{
             :param attr: attribute name
             :return: attribute name (mangled, for private attributes)
             )",
-    .body = get_name,
-};
+});
 
-constexpr FunctionDecl kGetAttribute{
+constexpr FunctionDecl kGetAttribute = declare<get_attribute>({
     .name = "get_attribute",
     .params = kObjAttr,
     .returns = "Any",
@@ -269,11 +268,10 @@ constexpr FunctionDecl kGetAttribute{
             :param attr: attribute name
             :return: attribute value
             )",
-    .body = get_attribute,
-};
+});
 
 constexpr Param kSetParams[] = {kObj, kAttr, kValue};
-constexpr FunctionDecl kSetAttribute{
+constexpr FunctionDecl kSetAttribute = declare<set_attribute>({
     .name = "set_attribute",
     .params = kSetParams,
     .doc = R"(
@@ -284,11 +282,11 @@ constexpr FunctionDecl kSetAttribute{
             :param value: attribute value
             :return:
             )",
-    .body = set_attribute,
-};
+});
 
-constexpr FunctionDecl kHasAttribute{
-    .name = "has_attribute", .params = kObjAttr, .returns = "bool", .body = has_attribute};
+constexpr FunctionDecl kHasAttribute = declare<has_attribute>({
+    .name = "has_attribute", .params = kObjAttr, .returns = "bool",
+});
 
 PyObject* object_member(const char* name) {
   return Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name)).release();

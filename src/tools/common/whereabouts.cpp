@@ -7,8 +7,7 @@ namespace {
 
 // `file` wins when both are given; a relative `file` stays relative, while
 // the file of `func` is anchored at the working directory.
-Ref whereabouts(Call& call) {
-  auto [file, func] = call.args<2>();
+Ref whereabouts(Call& call, Handle file, Handle func) {
   if (!file.is_none()) return call.global("Path"_id)(file).attr("parent"_id);
   if (!func.is_none()) {
     Ref source = call.global("getfile"_id)(func);
@@ -21,7 +20,7 @@ constexpr Param kParams[] = {
     any("file", "Path | str", kNoneDefault),
     any("func", "Callable | Type", kNoneDefault),
 };
-constexpr FunctionDecl kWhereabouts{
+constexpr FunctionDecl kWhereabouts = declare<whereabouts>({
     .name = "whereabouts",
     .params = kParams,
     .returns = "Path | None",
@@ -32,8 +31,7 @@ constexpr FunctionDecl kWhereabouts{
         :param func: function object (lambda _: 0)
         :return: 'location/if-can-be-found'
         )",
-    .body = whereabouts,
-};
+});
 
 void init(ModuleInit& module) {
   module.from_import("pathlib", {"Path"});

@@ -27,17 +27,17 @@ constexpr const char* kLocking = "Locking file: \"";
 constexpr const char* kUnlocking = "Unlocking file: \"";
 
 // Whether a regular file of that name exists (links are followed).
-Ref exists(Call& call) {
-  Ref file_path = call.global("Path"_id)(call[0]) / call[1];
+Ref exists(Call& call, Handle path, Handle name) {
+  Ref file_path = call.global("Path"_id)(path) / name;
   Ref found = file_path.method("exists"_id);
   if (!found.truth()) return found;
   return file_path.method("is_file"_id);
 }
 
 // The whole content, read in one call inside `with open(...) as file`.
-Ref read(Call& call) {
+Ref read(Call& call, Handle path, Handle name) {
   Ref open = call.global("open"_id);
-  Ref file_path = call.global("Path"_id)(call[0]) / call[1];
+  Ref file_path = call.global("Path"_id)(path) / name;
   Ref content;
   bool completed = with_context(open(file_path, Kw{"mode"_id, "rb"_id.get()}), [&](Handle file) {
     log_line(call, "read"_id, kOpening, file);
@@ -54,16 +54,17 @@ Ref read(Call& call) {
 
 // Replaces the content in place: the folder is made through `Folder` when
 // missing, then the file is opened "wb" (emptied) and written in one call.
-Ref write(Call& call) {
-  Ref content = call[2].is_none() ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)) : Ref::borrow(call[2]);
-  Ref path = call.global("Path"_id)(call[0]);
+Ref write(Call& call, Handle given_path, Handle name, Handle given_content) {
+  Ref content =
+      given_content.is_none() ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)) : Ref::borrow(given_content);
+  Ref path = call.global("Path"_id)(given_path);
   Ref folder_exists = call.global("Folder"_id).attr("exists"_id);
   if (!folder_exists(Kw{"path"_id, path}, Kw{"logger"_id, logger_of(call, "write"_id)}).truth()) {
     Ref folder_create = call.global("Folder"_id).attr("create"_id);
     folder_create(Kw{"path"_id, path}, Kw{"logger"_id, logger_of(call, "write"_id)});
   }
   Ref open = call.global("open"_id);
-  Ref file_path = path / call[1];
+  Ref file_path = path / name;
   with_context(open(Kw{"file"_id, file_path}, Kw{"mode"_id, "wb"_id.get()}), [&](Handle file) {
     log_line(call, "write"_id, kOpening, file);
     file.method("write"_id, content);
@@ -73,22 +74,22 @@ Ref write(Call& call) {
 }
 
 // Gives the file a new name, joined to the same folder.
-Ref rename(Call& call) {
-  Ref path = call.global("Path"_id)(call[0]);
+Ref rename(Call& call, Handle given_path, Handle name, Handle new_name) {
+  Ref path = call.global("Path"_id)(given_path);
   Ref os_rename = call.global("os"_id).attr("rename"_id);
-  Ref src = path / call[1];
-  Ref dst = path / call[2];
+  Ref src = path / name;
+  Ref dst = path / new_name;
   os_rename(Kw{"src"_id, src}, Kw{"dst"_id, dst});
   return none();
 }
 
 // Copies content and metadata; the copy keeps the source's name unless given one.
-Ref copy(Call& call) {
-  Handle new_name = call[3].is_none() ? call[1] : call[3];
-  Ref path = call.global("Path"_id)(call[0]);
-  Ref new_path = call.global("Path"_id)(call[2]);
+Ref copy(Call& call, Handle given_path, Handle name, Handle given_new_path, Handle given_new_name) {
+  Handle new_name = given_new_name.is_none() ? name : given_new_name;
+  Ref path = call.global("Path"_id)(given_path);
+  Ref new_path = call.global("Path"_id)(given_new_path);
   Ref copy2 = call.global("shutil"_id).attr("copy2"_id);
-  Ref src = path / call[1];
+  Ref src = path / name;
   Ref dst = new_path / new_name;
   copy2(Kw{"src"_id, src}, Kw{"dst"_id, dst});
   return none();
@@ -97,13 +98,13 @@ Ref copy(Call& call) {
 // Opens the file "a+" and takes an exclusive lock without waiting. Whatever
 // fails after the open (the lock, a log line, even an interruption) closes
 // the file before the failure continues; on success the caller owns it.
-Ref lock(Call& call) {
-  Ref path = call.global("Path"_id)(call[0]);
+Ref lock(Call& call, Handle given_path, Handle name) {
+  Ref path = call.global("Path"_id)(given_path);
   Ref file = none();
   on_exception(
       [&] {
         Ref open = call.global("open"_id);
-        file = open(path / call[1], Kw{"mode"_id, "a+"_id.get()});
+        file = open(path / name, Kw{"mode"_id, "a+"_id.get()});
         log_line(call, "lock"_id, kOpening, file);
         Ref portalocker = call.global("portalocker"_id);
         Ref portalocker_lock = portalocker.attr("lock"_id);
@@ -120,8 +121,7 @@ Ref lock(Call& call) {
 }
 
 // Releases the lock and closes the file, whatever happens on the way.
-Ref unlock(Call& call) {
-  Handle file = call[0];
+Ref unlock(Call& call, Handle file) {
   with_finally(
       [&] {
         call.global("portalocker"_id).attr("unlock"_id)(Kw{"file"_id, file});
@@ -134,8 +134,8 @@ Ref unlock(Call& call) {
 }
 
 // Deletes the file; a missing one is an error.
-Ref remove(Call& call) {
-  Ref file_path = call.global("Path"_id)(call[0]) / call[1];
+Ref remove(Call& call, Handle path, Handle name) {
+  Ref file_path = call.global("Path"_id)(path) / name;
   file_path.method("unlink"_id);
   return none();
 }
@@ -146,7 +146,7 @@ constexpr Param kName = exact("name", "str", &PyUnicode_Type);
 // The parameters of the operations that work on one named file.
 constexpr Param kPathAndName[] = {kPath, kName};
 
-constexpr FunctionDecl kExists{
+constexpr FunctionDecl kExists = declare<exists>({
     .name = "exists",
     .params = kPathAndName,
     .returns = "bool",
@@ -157,10 +157,9 @@ constexpr FunctionDecl kExists{
             :param name: 'file-name.ext'
             :return: True / False
             )",
-    .body = exists,
-};
+});
 
-constexpr FunctionDecl kRead{
+constexpr FunctionDecl kRead = declare<read>({
     .name = "read",
     .params = kPathAndName,
     .returns = "bytes",
@@ -172,11 +171,10 @@ constexpr FunctionDecl kRead{
             :param name: 'file-name.ext'
             :return: b'content'
             )",
-    .body = read,
-};
+});
 
 constexpr Param kWriteParams[] = {kPath, kName, exact("content", "bytes", &PyBytes_Type, kNoneDefault)};
-constexpr FunctionDecl kWrite{
+constexpr FunctionDecl kWrite = declare<write>({
     .name = "write",
     .params = kWriteParams,
     .doc = R"(
@@ -187,11 +185,10 @@ constexpr FunctionDecl kWrite{
             :param content: 'bin:content'
             :return:
             )",
-    .body = write,
-};
+});
 
 constexpr Param kRenameParams[] = {kPath, kName, exact("new_name", "str", &PyUnicode_Type)};
-constexpr FunctionDecl kRename{
+constexpr FunctionDecl kRename = declare<rename>({
     .name = "rename",
     .params = kRenameParams,
     .doc = R"(
@@ -202,12 +199,11 @@ constexpr FunctionDecl kRename{
             :param new_name: 'new-file-name.ext'
             :return:
             )",
-    .body = rename,
-};
+});
 
 constexpr Param kCopyParams[] = {kPath, kName, any("new_path", "Path | str"),
                                  exact("new_name", "str", &PyUnicode_Type, kNoneDefault)};
-constexpr FunctionDecl kCopy{
+constexpr FunctionDecl kCopy = declare<copy>({
     .name = "copy",
     .params = kCopyParams,
     .doc = R"(
@@ -219,10 +215,9 @@ constexpr FunctionDecl kCopy{
             :param new_name: 'new-file-name.ext'
             :return:
             )",
-    .body = copy,
-};
+});
 
-constexpr FunctionDecl kLock{
+constexpr FunctionDecl kLock = declare<lock>({
     .name = "lock",
     .params = kPathAndName,
     .returns = "IO[Any]",
@@ -233,11 +228,10 @@ constexpr FunctionDecl kLock{
             :param name: 'file-name.ext'
             :return: file handler
             )",
-    .body = lock,
-};
+});
 
 constexpr Param kUnlockParams[] = {any("file", "IO[Any]")};
-constexpr FunctionDecl kUnlock{
+constexpr FunctionDecl kUnlock = declare<unlock>({
     .name = "unlock",
     .params = kUnlockParams,
     .doc = R"(
@@ -246,10 +240,9 @@ constexpr FunctionDecl kUnlock{
             :param file: file handler
             :return:
             )",
-    .body = unlock,
-};
+});
 
-constexpr FunctionDecl kRemove{
+constexpr FunctionDecl kRemove = declare<remove>({
     .name = "remove",
     .params = kPathAndName,
     .doc = R"(
@@ -259,8 +252,7 @@ constexpr FunctionDecl kRemove{
             :param name: 'file-name.ext'
             :return:
             )",
-    .body = remove,
-};
+});
 
 void init(ModuleInit& module) {
   module.from_import("logger", {"logging"});

@@ -76,30 +76,27 @@ void capture_counting_library(Handle os, Handle path_class) {
 }
 
 // Whether the path names an existing folder (links are followed).
-Ref exists(Call& call) {
-  Ref path = call.global("Path"_id)(call[0]);
+Ref exists(Call& call, Handle given_path) {
+  Ref path = call.global("Path"_id)(given_path);
   Ref found = path.method("exists"_id);
   if (!found.truth()) return found;
   return path.method("is_dir"_id);
 }
 
 // Makes the folder; with `recursive`, its missing parents too.
-Ref create(Call& call) {
-  Ref path = call.global("Path"_id)(call[0]);
-  path.method("mkdir"_id, Kw{"parents"_id, boolean(call.flag(1))}, Kw{"exist_ok"_id, boolean(true)});
+Ref create(Call& call, Handle given_path, bool recursive) {
+  Ref path = call.global("Path"_id)(given_path);
+  path.method("mkdir"_id, Kw{"parents"_id, boolean(recursive)}, Kw{"exist_ok"_id, boolean(true)});
   return none();
 }
 
 // Counts what lies below the folder: every level through os.walk, or the
 // folder's own entries through os.listdir with os.path.isfile / isdir.
-Ref count(Call& call) {
-  const bool files = call.flag(1);
-  const bool folders = call.flag(2);
-  const bool recursive = call.flag(4);
-  if (!call[3].equals("*"_id.get())) {
+Ref count(Call& call, Handle given_path, bool files, bool folders, Handle mask, bool recursive) {
+  if (!mask.equals("*"_id.get())) {
     raise_error(PyExc_NotImplementedError, "Not yet implemented. Will be in next versions");
   }
-  Ref path = call.global("Path"_id)(call[0]);
+  Ref path = call.global("Path"_id)(given_path);
   if (std::optional<NativeFolder> folder = native_count_folder(call, path)) {
     if (recursive) {
       check(PySys_Audit("os.walk", "OOOO", path.ptr(), Py_True, Py_None, Py_False));
@@ -132,9 +129,9 @@ Ref count(Call& call) {
 }
 
 // Removes the folder: with `recursive` everything below it, else only when empty.
-Ref remove(Call& call) {
-  Ref path = call.global("Path"_id)(call[0]);
-  if (call.flag(1)) {
+Ref remove(Call& call, Handle given_path, bool recursive) {
+  Ref path = call.global("Path"_id)(given_path);
+  if (recursive) {
     call.global("shutil"_id).attr("rmtree"_id)(path);
   } else {
     path.method("rmdir"_id);
@@ -145,7 +142,7 @@ Ref remove(Call& call) {
 constexpr Param kPath = any("path", "Path | str");
 
 constexpr Param kExistsParams[] = {kPath};
-constexpr FunctionDecl kExists{
+constexpr FunctionDecl kExists = declare<exists>({
     .name = "exists",
     .params = kExistsParams,
     .returns = "bool",
@@ -155,11 +152,10 @@ constexpr FunctionDecl kExists{
             :param path: 'path/to/folder'
             :return: True / False
             )",
-    .body = exists,
-};
+});
 
 constexpr Param kCreateParams[] = {kPath, flag("recursive", kTrueDefault)};
-constexpr FunctionDecl kCreate{
+constexpr FunctionDecl kCreate = declare<create>({
     .name = "create",
     .params = kCreateParams,
     .doc = R"(
@@ -168,8 +164,7 @@ constexpr FunctionDecl kCreate{
             :param path: 'path/to/folder'
             :param recursive: True / False
             )",
-    .body = create,
-};
+});
 
 constexpr Param kCountParams[] = {
     kPath,
@@ -178,7 +173,7 @@ constexpr Param kCountParams[] = {
     str_or_default("mask", "*"),
     flag_or_default("recursive", kFalseDefault),
 };
-constexpr FunctionDecl kCount{
+constexpr FunctionDecl kCount = declare<count>({
     .name = "count",
     .params = kCountParams,
     .returns = "int",
@@ -192,11 +187,10 @@ constexpr FunctionDecl kCount{
             :param recursive: True / False
             :return: number of found files and/or folders
             )",
-    .body = count,
-};
+});
 
 constexpr Param kRemoveParams[] = {kPath, flag("recursive", kFalseDefault)};
-constexpr FunctionDecl kRemove{
+constexpr FunctionDecl kRemove = declare<remove>({
     .name = "remove",
     .params = kRemoveParams,
     .doc = R"(
@@ -206,8 +200,7 @@ constexpr FunctionDecl kRemove{
             :param recursive: True / False
             :return:
             )",
-    .body = remove,
-};
+});
 
 void init(ModuleInit& module) {
   module.from_import("logger", {"logging"});

@@ -28,8 +28,7 @@ Ref fact_line(std::string_view label, Obtain obtain) {
 
 // The guard is set before anything else can fail, so a broken report is
 // still not repeated by later calls or by child processes.
-Ref launchbrief(Call& call) {
-  auto [prefix, name, separator] = call.args<3>();
+Ref launchbrief(Call& call, Handle prefix, Handle name, Handle separator) {
   Ref var_name = concat(concat(prefix, separator), name);
   if (call.global("os"_id).attr("environ"_id).method("get"_id, var_name).equals("true"_id.get())) return none();
   check(PyObject_SetItem(call.global("os"_id).attr("environ"_id).ptr(), var_name.ptr(), "true"_id.get()));
@@ -56,7 +55,7 @@ constexpr Param kParams[] = {
     str_or_default("name", "main"),
     str_or_default("separator", ":"),
 };
-constexpr FunctionDecl kLaunchbrief{
+constexpr FunctionDecl kLaunchbrief = declare<launchbrief>({
     .name = "launchbrief",
     .params = kParams,
     .doc = R"(
@@ -67,8 +66,7 @@ constexpr FunctionDecl kLaunchbrief{
         :param separator: 'separator'
         :return:
         )",
-    .body = launchbrief,
-};
+});
 
 void init(ModuleInit& module) {
   module.import("os");

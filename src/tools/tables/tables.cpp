@@ -173,8 +173,7 @@ void check_rows(Handle table) {
 }
 
 // Validates the description, then keeps its two lists themselves (no copies).
-Ref construct(Call& call) {
-  auto [self, given] = call.args<2>();
+Ref construct(Handle self, Handle given) {
   Ref table = given.is_none() ? empty_description() : Ref::borrow(given);
   check_list_entry(table, "columns"_id);
   check_list_entry(table, "data"_id);
@@ -184,18 +183,18 @@ Ref construct(Call& call) {
   return none();
 }
 
-Ref columns(Call& call) { return call[0].attr("_Table__columns"_id); }
+Ref columns(Handle self) { return self.attr("_Table__columns"_id); }
 
-Ref data(Call& call) { return call[0].attr("_Table__data"_id); }
+Ref data(Handle self) { return self.attr("_Table__data"_id); }
 
-Ref repr(Call& call) {
-  Ref shown = call[0].attr("_Table__columns"_id).format();
+Ref repr(Handle self) {
+  Ref shown = self.attr("_Table__columns"_id).format();
   return Ref::steal(PyUnicode_FromFormat("Table(%U)", shown.ptr()));
 }
 
-Ref str(Call& call) {
-  Ref columns = call[0].attr("_Table__columns"_id);
-  Ref rows = call[0].attr("_Table__data"_id);
+Ref str(Handle self) {
+  Ref columns = self.attr("_Table__columns"_id);
+  Ref rows = self.attr("_Table__data"_id);
   Ref shown = new_dict();
   set_item(shown, "columns"_id, columns);
   set_item(shown, "data"_id, rows);
@@ -359,8 +358,7 @@ Ref kept_rows(Handle rows, Handle include, Handle exclude) {
 
 // A new Table of the kept columns, made through the module's `Table` and
 // handed this operation's logger.
-Ref filter(Call& call) {
-  auto [self, include_given, exclude_given] = call.args<3>();
+Ref filter(Call& call, Handle self, Handle include_given, Handle exclude_given) {
   Ref include = include_given.is_none() ? Ref::steal(PySequence_Tuple(self.attr("_Table__columns"_id).ptr()))
                                         : Ref::borrow(include_given);
   Ref exclude = exclude_given.is_none() ? tuple() : Ref::borrow(exclude_given);
@@ -383,7 +381,7 @@ constexpr Param kInitParams[] = {
     any("self"),
     exact("table", "dict[str, list[str | dict[str, Any]]]", &PyDict_Type, kNoneDefault),
 };
-constexpr FunctionDecl kInit{
+constexpr FunctionDecl kInit = declare<construct>({
     .name = "__init__",
     .params = kInitParams,
     .doc = R"(
@@ -399,10 +397,9 @@ constexpr FunctionDecl kInit{
                     ]
                 }
             )",
-    .body = construct,
-};
+});
 
-constexpr FunctionDecl kColumns{
+constexpr FunctionDecl kColumns = declare<columns>({
     .name = "columns",
     .params = kSelf,
     .returns = "list[str]",
@@ -410,10 +407,9 @@ constexpr FunctionDecl kColumns{
     .doc = R"(
                 ['column[0].name', 'column[1].name', ...]
             )",
-    .body = columns,
-};
+});
 
-constexpr FunctionDecl kData{
+constexpr FunctionDecl kData = declare<data>({
     .name = "data",
     .params = kSelf,
     .returns = "list[dict[str, Any]]",
@@ -425,31 +421,28 @@ constexpr FunctionDecl kData{
                     ...
                 ]
             )",
-    .body = data,
-};
+});
 
-constexpr FunctionDecl kRepr{
+constexpr FunctionDecl kRepr = declare<repr>({
     .name = "__repr__",
     .params = kSelf,
     .returns = "str",
     .returns_exact = &PyUnicode_Type,
-    .body = repr,
-};
+});
 
-constexpr FunctionDecl kStr{
+constexpr FunctionDecl kStr = declare<str>({
     .name = "__str__",
     .params = kSelf,
     .returns = "str",
     .returns_exact = &PyUnicode_Type,
-    .body = str,
-};
+});
 
 constexpr Param kFilterParams[] = {
     any("self"),
     any("include", "list[str] | tuple[str, ...]", kNoneDefault),
     any("exclude", "list[str] | tuple[str, ...]", kNoneDefault),
 };
-constexpr FunctionDecl kFilter{
+constexpr FunctionDecl kFilter = declare<filter>({
     .name = "filter",
     .params = kFilterParams,
     .doc = R"(
@@ -459,8 +452,7 @@ constexpr FunctionDecl kFilter{
             :param exclude: (column[0], column[1], ...) (default=$none)
             :return: filtered table
             )",
-    .body = filter,
-};
+});
 
 void init(ModuleInit& module) {
   module.from_import("logger", {"logging"});
