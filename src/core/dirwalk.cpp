@@ -66,7 +66,7 @@ bool stat_in(int dir_fd, const char* name, std::size_t joined_length, int flags,
   return joined_length < kPathMax && fstatat(dir_fd, name, result, flags) == 0;
 }
 
-PyObject* decode_path(void* path) {
+PyObject* decode_path(void* path) noexcept {
   const std::string& text = *static_cast<const std::string*>(path);
   return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }

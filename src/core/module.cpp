@@ -145,7 +145,7 @@ Ref ClassBuilder::build() {
   return cls;
 }
 
-PyObject* module_def(const char* name, ModuleExec exec) {
+PyObject* module_def(const char* name, ModuleExec exec) noexcept {
   module_exec = exec;
   module_definition.m_name = name;
   return PyModuleDef_Init(&module_definition);

@@ -74,6 +74,6 @@ class ClassBuilder {
 using ModuleExec = void (*)(ModuleInit&);
 
 // The module definition (multi-phase initialisation) for a module's PyInit_.
-PyObject* module_def(const char* name, ModuleExec exec);
+PyObject* module_def(const char* name, ModuleExec exec) noexcept;
 
 }  // namespace tools
