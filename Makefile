@@ -1,13 +1,17 @@
 # Set-up and everyday commands. Every target creates the virtual environment
 # (.venv, Python 3.13) and installs the package into it when needed.
 #   make demo       run the example application
-#   make test       run the test suite, then run it again against the
-#                   sanitizer build (what CI runs); the randomised tests
-#                   take their long profile
+#   make test       check the formatting, run the test suite, then run it
+#                   again against the sanitizer build and against the
+#                   public-API-only build (what CI runs); the randomised
+#                   tests take their long profile in the first run
 #   make quicktest  run the test suite once, with short randomised tests
 #   make bench      run the benchmarks (native vs. pure Python)
 #   make asan       run the test suite against a build with AddressSanitizer
 #                   and UndefinedBehaviorSanitizer (in .venv-asan)
+#   make public     run the test suite against a build that uses the
+#                   interpreter's public C API only (in .venv-public)
+#   make lint       check the C++ formatting with clang-format
 # PYTHON=/path/to/python3.13 overrides the interpreter that is found.
 
 PYTHON ?= $(shell .ci/find-python)
@@ -15,6 +19,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 ASAN_VENV := .venv-asan
+PUBLIC_VENV := .venv-public
 ASAN_PY := $(ASAN_VENV)/bin/python
 SANITIZER_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
 SANITIZER_REPORTS := build/asan/reports
@@ -23,7 +28,7 @@ HYPOTHESIS_PROFILE ?= dev
 # The suite is spread over one worker process per core.
 PARALLEL := -n auto
 
-.PHONY: venv install demo test quicktest bench asan clean
+.PHONY: venv install demo test quicktest bench asan public lint clean
 
 # An environment: build requirements (from pyproject.toml) plus cmake and
 # ninja, so that the package builds without isolation and incrementally.
@@ -42,9 +47,10 @@ install: venv
 demo: install
 	$(PY) examples/demo.py
 
-test: install
+test: lint install
 	$(PY) -m pytest -q $(PARALLEL) --hypothesis-profile=ci
 	$(MAKE) --no-print-directory asan HYPOTHESIS_PROFILE=ci-sanitizer
+	$(MAKE) --no-print-directory public
 
 quicktest: install
 	$(PY) -m pytest -q $(PARALLEL)
@@ -72,5 +78,22 @@ asan: $(ASAN_VENV)/.ready
 	fi; \
 	exit $$status
 
+# Every use of the interpreter's private API switched off, so that the
+# public-API fallbacks run the whole suite too (the packaging tests build
+# the normal package and are left to the first run).
+public: $(PUBLIC_VENV)/.ready
+	$(PUBLIC_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation \
+	  -C build-dir=build/public -C cmake.define.TOOLS_PUBLIC_API_ONLY=ON '.[test]'
+	$(PUBLIC_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PARALLEL) --ignore=tests/test_packaging.py
+
+CXX_SOURCES = $(wildcard src/core/*.cpp src/core/*.hpp src/tools/*/*.cpp tests/native/*.cpp)
+
+# Pinned: another release may format the same code differently.
+CLANG_FORMAT := clang-format==21.1.8
+
+lint: venv
+	$(PIP) install $(CLANG_FORMAT)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(PUBLIC_VENV)

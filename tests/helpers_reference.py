@@ -46,10 +46,14 @@ def type_name(obj) -> str:
     return f"{cls.__module__}.{cls.__name__}"
 
 
+# The note an argument check adds when it refuses an instance of a subclass.
+SUBCLASS_NOTE = "Subclasses of built-in types are rejected: pass an exact instance of the expected type."
+
+
 def argument_error(name: str, expected: type, value) -> TypeError:
     error = TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {type_name(value)})")
     if isinstance(value, expected):
-        error.add_note("Subclasses of built-in types are rejected: pass an exact instance of the expected type.")
+        error.add_note(SUBCLASS_NOTE)
     return error
 
 

@@ -12,8 +12,7 @@ import pytest
 from conftest import run_python
 from tools.folders import Folder
 from tools.folders import folders as folders_module
-
-NOTE = "Subclasses of built-in types are rejected: pass an exact instance of the expected type."
+from helpers_reference import SUBCLASS_NOTE
 
 
 def raw(name):
@@ -54,7 +53,7 @@ def test_subclass_of_expected_type_is_refused_with_note():
     with pytest.raises(TypeError) as caught:
         Folder.count("/", mask=StrSubclass("*"))
     assert str(caught.value) == "Argument 'mask' has incorrect type (expected str, got StrSubclass)"
-    assert caught.value.__notes__ == [NOTE]
+    assert caught.value.__notes__ == [SUBCLASS_NOTE]
 
 
 def test_keyword_errors_come_before_missing_arguments():

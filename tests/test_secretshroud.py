@@ -8,8 +8,8 @@ import tools.common.secretshroud as module
 from helpers_surface import docstring
 from helpers_walkers import assert_same_result, reference_secretshroud, through_python  # noqa: F401
 from tools.common.secretshroud import secretshroud
+from helpers_reference import SUBCLASS_NOTE
 
-NOTE = "Subclasses of built-in types are rejected: pass an exact instance of the expected type."
 Pair = namedtuple("Pair", "a b")
 
 
@@ -69,7 +69,7 @@ def test_subclasses(value, expected):
     if expected is TypeError:
         with pytest.raises(TypeError) as info:
             secretshroud(None, {"outer": value})
-        assert info.value.__notes__ == [NOTE]
+        assert info.value.__notes__ == [SUBCLASS_NOTE]
     else:
         result = secretshroud("password", value)
         assert type(result) is type(expected) and result == expected

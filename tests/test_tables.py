@@ -7,8 +7,7 @@ import pytest
 import logger
 import tools.tables.tables as tables
 from tools.tables.tables import Table
-
-NOTE = "Subclasses of built-in types are rejected: pass an exact instance of the expected type."
+from helpers_reference import SUBCLASS_NOTE
 
 
 class Str(str):
@@ -187,7 +186,7 @@ def test_argument_check():
     with pytest.raises(TypeError) as raised:
         Table(Dict(columns=[], data=[]))
     assert str(raised.value) == "Argument 'table' has incorrect type (expected dict, got Dict)"
-    assert raised.value.__notes__ == [NOTE]
+    assert raised.value.__notes__ == [SUBCLASS_NOTE]
     with pytest.raises(TypeError) as raised:
         Table([])
     assert not hasattr(raised.value, "__notes__")

@@ -19,8 +19,7 @@ void set_error_from_current_exception(Operation operation) noexcept {
     PyErr_Format(PyExc_SystemError, "%s%s failed with an unexpected C++ exception: %s", operation.name,
                  operation.detail, error.what());
   } catch (...) {
-    PyErr_Format(PyExc_SystemError, "%s%s failed with an unexpected C++ exception", operation.name,
-                 operation.detail);
+    PyErr_Format(PyExc_SystemError, "%s%s failed with an unexpected C++ exception", operation.name, operation.detail);
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include <utility>
 
+#include "core/cpython_internals.hpp"
 #include "core/ref.hpp"
 
 namespace tools {
@@ -20,7 +21,6 @@ namespace tools {
 class PendingException {
  public:
   PendingException();
-  ~PendingException();
   PendingException(const PendingException&) = delete;
   PendingException& operator=(const PendingException&) = delete;
 
@@ -29,9 +29,8 @@ class PendingException {
   [[noreturn]] void reraise();
 
  private:
-  PyThreadState* thread_;
   Ref exception_;
-  PyObject* previous_;  // the handled exception to restore (owned, may be NULL)
+  HandledException handled_;
 };
 
 // Runs `body`; false when it raised a Python exception, which is left set.

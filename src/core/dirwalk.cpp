@@ -107,8 +107,8 @@ WalkLevel list_level(const std::string& folder) {
         break;
       case DT_UNKNOWN:
         is_folder = stat_in(directory.fd(), name, joined_length, 0, &info) && S_ISDIR(info.st_mode);
-        enter = is_folder && !(stat_in(directory.fd(), name, joined_length, AT_SYMLINK_NOFOLLOW, &info) &&
-                               S_ISLNK(info.st_mode));
+        enter = is_folder &&
+                !(stat_in(directory.fd(), name, joined_length, AT_SYMLINK_NOFOLLOW, &info) && S_ISLNK(info.st_mode));
         break;
       default:
         break;

@@ -4,16 +4,15 @@
 // and the introspection attributes that inspect and help() read.
 #include "core/function.hpp"
 
-#include "core/boundary.hpp"
-
 #include <cstddef>
 #include <string>
+
+#include "core/boundary.hpp"
 
 namespace tools {
 
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FunctionDecl* decl;
   PyObject* globals;      // the module's namespace, for call-time lookups
   PyObject* name;         // __name__
@@ -75,8 +74,7 @@ PyObject* default_of(FunctionObject* function, std::size_t index) {
 
 // Places the arguments of one call into `values` (borrowed references, in
 // parameter order), then applies the entry conversions and checks.
-void bind(FunctionObject* function, PyObject* const* args, Py_ssize_t given, PyObject* kwnames,
-          PyObject** values) {
+void bind(FunctionObject* function, PyObject* const* args, Py_ssize_t given, PyObject* kwnames, PyObject** values) {
   const FunctionDecl& decl = *function->decl;
   const auto count = static_cast<Py_ssize_t>(decl.params.size());
   const Py_ssize_t required = required_count(decl);
@@ -92,8 +90,7 @@ void bind(FunctionObject* function, PyObject* const* args, Py_ssize_t given, PyO
         raise_error(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(function), keyword);
       }
       if (values[index] != nullptr) {
-        raise_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(function),
-                    keyword);
+        raise_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(function), keyword);
       }
       values[index] = args[given + k];
     }
@@ -126,8 +123,7 @@ Operation operation_of(FunctionObject* function, const char* detail = "()") {
   return {function->decl->name.data(), detail};
 }
 
-PyObject* call_function(FunctionObject* function, PyObject* const* args, Py_ssize_t given,
-                        PyObject* kwnames) noexcept {
+PyObject* call_function(FunctionObject* function, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) noexcept {
   return at_boundary(operation_of(function), static_cast<PyObject*>(nullptr), [&] {
     PyObject* values[kMaxParams];
     bind(function, args, given, kwnames, values);
@@ -184,7 +180,9 @@ int set_text(PyObject** slot, PyObject* value, const char* what) noexcept {
 }
 
 PyObject* get_name(PyObject* self, void*) noexcept { return get_slot(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) noexcept { return set_text(&as_function(self)->name, value, "__name__"); }
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+  return set_text(&as_function(self)->name, value, "__name__");
+}
 PyObject* get_qualname(PyObject* self, void*) noexcept { return get_slot(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
   return set_text(&as_function(self)->qualname, value, "__qualname__");
@@ -297,8 +295,8 @@ PyTypeObject* function_type() {
     t.tp_call = function_call;
     t.tp_getattro = PyObject_GenericGetAttr;
     t.tp_setattro = PyObject_GenericSetAttr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                 Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     t.tp_doc = "A native operation of the tools package.";
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;

@@ -139,8 +139,8 @@ ClassBuilder& ClassBuilder::property(const FunctionDecl& getter, const FunctionD
 
 Ref ClassBuilder::build() {
   Ref bases = Ref::steal(PyTuple_New(0));
-  Ref cls = Handle(reinterpret_cast<PyObject*>(&PyType_Type))(Ref::steal(PyUnicode_FromString(name_)), bases,
-                                                               namespace_);
+  Ref cls =
+      Handle(reinterpret_cast<PyObject*>(&PyType_Type))(Ref::steal(PyUnicode_FromString(name_)), bases, namespace_);
   init_.bind(name_, cls);
   return cls;
 }

@@ -15,6 +15,7 @@
 // call-time lookups cached while no Python code can have changed them.
 #pragma once
 
+#include "core/cpython_internals.hpp"
 #include "core/ref.hpp"
 
 namespace tools {
@@ -38,29 +39,6 @@ inline bool is_plain_leaf(Handle value) {
   PyTypeObject* type = value.type();
   return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type;
 }
-
-// A new list filled by appending, with room for the expected number of items
-// taken up front. It is a valid list (of the items pushed so far) throughout,
-// since Python code may see it (gc.get_objects()) while it is being filled.
-class ListBuilder {
- public:
-  explicit ListBuilder(Py_ssize_t expected) : list_(Ref::steal(PyList_New(expected))) { Py_SET_SIZE(list_.ptr(), 0); }
-
-  void push(Ref item) {
-    auto* list = reinterpret_cast<PyListObject*>(list_.ptr());
-    const Py_ssize_t size = Py_SIZE(list);
-    if (size < list->allocated) {
-      list->ob_item[size] = item.release();
-      Py_SET_SIZE(list, size + 1);
-    } else {
-      append(list_, item);
-    }
-  }
-  Ref finish() { return std::move(list_); }
-
- private:
-  Ref list_;
-};
 
 // A new dict filled entry by entry (made at the first entry).
 class DictBuilder {
@@ -102,16 +80,6 @@ class DictReader {
   Py_ssize_t remaining_;
   Py_ssize_t position_ = 0;
 };
-
-[[gnu::noinline]] inline bool has_only_str_keys(Handle dict) {
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return false;
-  }
-  return true;
-}
 
 // A dict of the first `count` entries of `dict`, whose keys are all exact str.
 [[gnu::noinline]] inline DictBuilder first_entries(Handle dict, Py_ssize_t count) {
@@ -182,8 +150,12 @@ template <class Walker>
 // wait for memory behind the work on the current one.
 constexpr Py_ssize_t kPrefetchDistance = 6;
 
-inline void prefetch_item(PyObject* const* items, Py_ssize_t size, Py_ssize_t index) {
-  if (index < size) __builtin_prefetch(items[index]);
+inline void prefetch_list_item(Handle list, Py_ssize_t index) {
+  if (index < PyList_GET_SIZE(list.ptr())) __builtin_prefetch(PyList_GET_ITEM(list.ptr(), index));
+}
+
+inline void prefetch_tuple_item(Handle tuple, Py_ssize_t index) {
+  if (index < PyTuple_GET_SIZE(tuple.ptr())) __builtin_prefetch(PyTuple_GET_ITEM(tuple.ptr(), index));
 }
 
 // `[walker.item(v) for v in list]` for an exact list.
@@ -193,8 +165,7 @@ template <class Walker>
   // The list iterator re-reads the size at every step: Python code run for
   // one element may have grown or shrunk the list.
   for (Py_ssize_t index = 0; index < PyList_GET_SIZE(list.ptr()); ++index) {
-    prefetch_item(reinterpret_cast<PyListObject*>(list.ptr())->ob_item, PyList_GET_SIZE(list.ptr()),
-                  index + kPrefetchDistance);
+    prefetch_list_item(list, index + kPrefetchDistance);
     result.push(walker.item(PyList_GET_ITEM(list.ptr(), index)));
   }
   return result.finish();
@@ -224,7 +195,7 @@ template <class Walker>
   // slot is filled.
   PyObject_GC_UnTrack(result.ptr());
   for (Py_ssize_t index = 0; index < size; ++index) {
-    prefetch_item(reinterpret_cast<PyTupleObject*>(tuple.ptr())->ob_item, size, index + kPrefetchDistance);
+    prefetch_tuple_item(tuple, index + kPrefetchDistance);
     PyTuple_SET_ITEM(result.ptr(), index, walker.item(PyTuple_GET_ITEM(tuple.ptr(), index)).release());
   }
   PyObject_GC_Track(result.ptr());

@@ -31,9 +31,16 @@ Ref Handle::format() const { return Ref::steal(PyObject_Format(ptr_, nullptr)); 
 Ref Handle::iter() const { return Ref::steal(PyObject_GetIter(ptr_)); }
 Ref Handle::operator/(Handle other) const { return Ref::steal(PyNumber_TrueDivide(ptr_, other.ptr_)); }
 
-bool Handle::equals(Handle other) const {
-  return check(PyObject_RichCompareBool(ptr_, other.ptr_, Py_EQ)) != 0;
+bool has_only_str_keys(Handle dict) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  while (PyDict_Next(dict.ptr(), &position, &key, nullptr)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
 }
+
+bool Handle::equals(Handle other) const { return check(PyObject_RichCompareBool(ptr_, other.ptr_, Py_EQ)) != 0; }
 
 namespace detail {
 
@@ -58,8 +65,7 @@ Ref vectorcall(PyObject* callable, PyObject** stack, std::size_t positional, PyO
 Ref vectorcall_method(PyObject* name, PyObject** stack, std::size_t positional, PyObject* const* names,
                       std::size_t keywords) {
   Ref kwnames = keyword_names(names, keywords);
-  return Ref::steal(PyObject_VectorcallMethod(name, stack, positional + 1,
-                                              kwnames.ptr()));
+  return Ref::steal(PyObject_VectorcallMethod(name, stack, positional + 1, kwnames.ptr()));
 }
 
 }  // namespace detail

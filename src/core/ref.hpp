@@ -175,6 +175,9 @@ inline void set_item(Handle dict, Handle key, Handle value) {
 inline void set_item(Handle dict, Name key, Handle value) { set_item(dict, key.get(), value); }
 inline void append(Handle list, Handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
 
+// Whether every key of `dict` (an exact dict) is an exact str.
+bool has_only_str_keys(Handle dict);
+
 // The next item of an iterator, or an empty Ref when it is exhausted.
 inline Ref next(Handle iterator) {
   PyObject* item = PyIter_Next(iterator.ptr());
@@ -290,8 +293,7 @@ template <class... A>
 Ref Handle::method(Name name, const A&... args) const {
   detail::CallArgs<A...> call(args...);
   call.stack[0] = ptr_;
-  return detail::vectorcall_method(name.get(), call.stack.data(), call.positional, call.names.data(),
-                                   call.keywords);
+  return detail::vectorcall_method(name.get(), call.stack.data(), call.positional, call.names.data(), call.keywords);
 }
 
 void raise_unpack_error(Handle value, std::size_t expected, Py_ssize_t got);

@@ -2,6 +2,7 @@
 // becomes a marked excerpt of it, inside dicts, lists and tuples at any depth.
 #include <cstdint>
 
+#include "core/cpython_internals.hpp"
 #include "core/except.hpp"
 #include "core/module.hpp"
 #include "core/rebuild.hpp"
@@ -20,22 +21,20 @@ constexpr auto kNotice =
 constexpr Py_ssize_t kLongestNumberText = 24;
 
 // The record `_const` made at import (a reference kept for the life of the
-// process) and the version tag its class had then. While the module's
-// `_const` is still that object and its class is unchanged, reading its
-// limit runs no Python code, so a walk may read it once and keep it.
+// process). While the module's `_const` is still that object and reading
+// its limit runs no Python code, a walk may read the limit once and keep it.
 PyObject* import_record = nullptr;
-unsigned int import_record_class_tag = 0;
 
 // The limit, when reading `record.char_limit` cannot be told apart from
-// keeping it: the record made at import, its class unchanged, the limit an
-// exact non-negative int. Otherwise -1: read it at each use.
+// keeping it: the record made at import, read by the generic attribute
+// lookup with no descriptor of that name on its class, the limit an exact
+// non-negative int. Otherwise -1: read it at each use.
 Py_ssize_t known_limit(Handle record) {
   if (record.is_null() || !record.is(import_record)) return -1;
   PyTypeObject* type = record.type();
-  if (import_record_class_tag == 0 || type->tp_version_tag != import_record_class_tag ||
-      type->tp_getattro != PyObject_GenericGetAttr) {
-    return -1;
-  }
+  if (type->tp_getattro != PyObject_GenericGetAttr) return -1;
+  Ref on_class = lookup_on_type(type, "char_limit"_id.get());
+  if (!on_class.is_null() && on_class.type()->tp_descr_get != nullptr) return -1;
   PyObject* limit = nullptr;
   if (PyObject_GetOptionalAttr(record.ptr(), "char_limit"_id.get(), &limit) <= 0) {
     PyErr_Clear();
@@ -51,7 +50,6 @@ Py_ssize_t known_limit(Handle record) {
 bool is_short_number(Handle value) {
   if (value.is_exact(&PyBool_Type) || value.is_exact(&PyFloat_Type)) return true;
   if (!value.is_exact(&PyLong_Type)) return false;
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value.ptr()))) return true;
   int overflow = 0;
   PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
   return overflow == 0;
@@ -81,7 +79,8 @@ class Shade {
  public:
   explicit Shade(Call& call) : call_(call) {}
 
-  // Steps 1 to 7 for one value.
+  // One value: None counts as ""; a dict, list or tuple is rebuilt with each
+  // element walked; anything else is measured by its text form.
   Ref walk(Handle value) {
     if (value.is_none()) value = kEmpty.get();
     Ref rebuilt = rebuild_container(value, *this);
@@ -119,7 +118,9 @@ class Shade {
     return result;
   }
 
-  // Steps 5 to 7: the text form measured against `_const.char_limit`.
+  // A leaf: itself while its text form is at most `_const.char_limit` long,
+  // else the hidden form of the first that many characters (the notice when
+  // the text form cannot be made).
   [[gnu::noinline]] Ref hide(Handle value) {
     if (epoch_ != synced_) resync();
     if (fits(value)) return Ref::borrow(value);
@@ -186,12 +187,6 @@ Ref make_record_class(ModuleInit& module) {
   return frozen(plain);
 }
 
-void remember_import_record(Handle record) {
-  import_record = Ref::borrow(record).release();
-  PyTypeObject* type = record.type();
-  import_record_class_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-}
-
 void init(ModuleInit& module) {
   module.from_import("dataclasses", {"dataclass"});
   module.from_import("typing", {"Any"});
@@ -199,7 +194,7 @@ void init(ModuleInit& module) {
   module.bind("_Const", record_class);
   Ref record = record_class();
   module.bind("_const", record);
-  remember_import_record(record);
+  import_record = Ref::borrow(record).release();
   module.add_function(kBulkshade);
 }
 

@@ -62,7 +62,9 @@ class Shroud {
  public:
   explicit Shroud(Call& call) : call_(call) {}
 
-  // Steps 2 to 7 for one value under a name that passed step 1.
+  // One value under a name already checked: None counts as ""; a dict, list
+  // or tuple is rebuilt with each element walked; a string under a
+  // password-like name is masked; anything else comes back as itself.
   Ref walk(Subject& subject, Handle value) {
     if (value.is_none()) value = kEmpty.get();
     Elements elements{*this, subject};

@@ -7,6 +7,7 @@
 // (a replaced method, a stored name that is not an exact str) takes the call.
 #include <algorithm>
 
+#include "core/cpython_internals.hpp"
 #include "core/except.hpp"
 #include "core/module.hpp"
 
@@ -47,7 +48,7 @@ bool is_private(Handle attr) {
 Ref class_of(Handle obj) {
   if (PyType_Check(obj.ptr())) return Ref::borrow(obj);
   PyTypeObject* type = obj.type();
-  if (type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, "__class__"_id.get()) == object_class) {
+  if (type->tp_getattro == PyObject_GenericGetAttr && lookup_on_type(type, "__class__"_id.get()).is(object_class)) {
     return Ref::borrow(reinterpret_cast<PyObject*>(type));
   }
   return obj.attr("__class__"_id);
@@ -121,8 +122,7 @@ enum class Missing { Raise, Quiet };
 // is set, except for a quietly missing attribute.
 Ref read_or_null(const Call& call, Handle obj, Handle attr, Missing missing) {
   Ref name = name_with(class_member(call, "get_name"_id), obj, attr);
-  return Ref::steal_or_null(
-      _PyObject_GenericGetAttrWithDict(obj.ptr(), name.ptr(), nullptr, missing == Missing::Quiet ? 1 : 0));
+  return generic_getattr(obj, name, missing == Missing::Quiet);
 }
 
 Ref get_attribute(Call& call, Handle obj, Handle attr) {
@@ -235,7 +235,10 @@ constexpr FunctionDecl kInit = declare<init_instance>({.name = "__init__", .para
 
 constexpr Param kSelfOnly[] = {kSelf};
 constexpr FunctionDecl kName = declare<name>({
-    .name = "name", .params = kSelfOnly, .returns = "str", .returns_exact = &PyUnicode_Type,
+    .name = "name",
+    .params = kSelfOnly,
+    .returns = "str",
+    .returns_exact = &PyUnicode_Type,
 });
 constexpr FunctionDecl kValueGetter = declare<read_value>({.name = "value", .params = kSelfOnly, .returns = "Any"});
 constexpr Param kValueSetterParams[] = {kSelf, kValue};
@@ -285,7 +288,9 @@ constexpr FunctionDecl kSetAttribute = declare<set_attribute>({
 });
 
 constexpr FunctionDecl kHasAttribute = declare<has_attribute>({
-    .name = "has_attribute", .params = kObjAttr, .returns = "bool",
+    .name = "has_attribute",
+    .params = kObjAttr,
+    .returns = "bool",
 });
 
 PyObject* object_member(const char* name) {

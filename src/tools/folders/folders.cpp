@@ -40,14 +40,14 @@ std::optional<NativeFolder> native_count_folder(Call& call, Handle path) {
   const CountingLibrary& library = *counting_library;
   Ref os = call.global_or_null("os"_id);
   if (!os.is(library.os) || !path.is_exact(reinterpret_cast<PyTypeObject*>(library.path_type.ptr()))) return {};
-  const bool standard =
-      attribute_is(os, "walk"_id, library.walk) && attribute_is(os, "listdir"_id, library.listdir) &&
-      attribute_is(os, "scandir"_id, library.scandir) && attribute_is(os, "fspath"_id, library.fspath) &&
-      attribute_is(os, "stat"_id, library.stat) && attribute_is(os, "lstat"_id, library.lstat) &&
-      attribute_is(os, "path"_id, library.os_path) && attribute_is(library.os_path, "isfile"_id, library.isfile) &&
-      attribute_is(library.os_path, "isdir"_id, library.isdir) &&
-      attribute_is(library.os_path, "islink"_id, library.islink) &&
-      attribute_is(library.os_path, "join"_id, library.join);
+  const bool standard = attribute_is(os, "walk"_id, library.walk) && attribute_is(os, "listdir"_id, library.listdir) &&
+                        attribute_is(os, "scandir"_id, library.scandir) &&
+                        attribute_is(os, "fspath"_id, library.fspath) && attribute_is(os, "stat"_id, library.stat) &&
+                        attribute_is(os, "lstat"_id, library.lstat) && attribute_is(os, "path"_id, library.os_path) &&
+                        attribute_is(library.os_path, "isfile"_id, library.isfile) &&
+                        attribute_is(library.os_path, "isdir"_id, library.isdir) &&
+                        attribute_is(library.os_path, "islink"_id, library.islink) &&
+                        attribute_is(library.os_path, "join"_id, library.join);
   if (!standard) return {};
   Ref folder_text = Ref::steal(PyOS_FSPath(path.ptr()));
   Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(folder_text.ptr()));

@@ -40,8 +40,7 @@ Ref launchbrief(Call& call, Handle prefix, Handle name, Handle separator) {
   append(info, execution_date);
   append(info, fact_line("User: ", [&] { return call.global("getuser"_id)(); }));
   append(info, fact_line("Host: ", [&] { return call.global("getfqdn"_id)(); }));
-  append(info,
-         fact_line("OS Platform: ", [&] { return call.global("platform"_id)(Kw{"aliased"_id, boolean(true)}); }));
+  append(info, fact_line("OS Platform: ", [&] { return call.global("platform"_id)(Kw{"aliased"_id, boolean(true)}); }));
   append(info, fact_line("Python Version: ", [&] { return call.global("version"_id); }));
   Ref py_implementation_ = fact_line("Implementation: ", [&] { return call.global("python_implementation"_id)(); });
   append(info, py_implementation_);

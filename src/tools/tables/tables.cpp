@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/dict_entries.hpp"
+#include "core/cpython_internals.hpp"
 #include "core/module.hpp"
 
 namespace tools {
@@ -24,15 +24,6 @@ void store(Handle self, Name name, Handle value) { check(PyObject_SetAttr(self.p
 
 // `table[key]`, read anew each time the description is consulted.
 Ref entry(Handle table, Name key) { return Ref::steal(PyObject_GetItem(table.ptr(), key.get())); }
-
-bool text_keys_only(Handle dict) {
-  Py_ssize_t position = 0;
-  PyObject* key;
-  while (PyDict_Next(dict.ptr(), &position, &key, nullptr)) {
-    if (!PyUnicode_CheckExact(key)) return false;
-  }
-  return true;
-}
 
 bool text_items_only(Handle list) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
@@ -127,7 +118,7 @@ void check_row(Handle table, Handle row, Py_ssize_t index) {
 class QuickRowCheck {
  public:
   explicit QuickRowCheck(Handle table) {
-    if (!text_keys_only(table)) return;
+    if (!has_only_str_keys(table)) return;
     columns_ = entry(table, "columns"_id);
     rows_ = entry(table, "data"_id);
     if (!PyList_CheckExact(columns_.ptr()) || !PyList_CheckExact(rows_.ptr()) || !text_items_only(columns_)) {
@@ -142,7 +133,7 @@ class QuickRowCheck {
     prefetch_rows(rows_, index);
     const DictEntries entries = DictEntries::of(row);
     if (entries && layout_.matches(entries)) return true;
-    if (!entries && !text_keys_only(row)) return stop();
+    if (!entries && !has_only_str_keys(row)) return stop();
     if (PyDict_GET_SIZE(row.ptr()) != PyList_GET_SIZE(columns_.ptr())) raise_length_mismatch(index);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns_.ptr()); ++i) {
       PyObject* column = PyList_GET_ITEM(columns_.ptr(), i);
@@ -310,7 +301,7 @@ class QuickRowFilter {
 
   // A row whose entries cannot be read directly, item by item.
   Ref filter_items(Handle row) {
-    if (!text_keys_only(row)) return Ref();
+    if (!has_only_str_keys(row)) return Ref();
     Ref kept = new_dict();
     Py_ssize_t position = 0;
     PyObject* key;

@@ -1,0 +1,319 @@
+#include "core/cpython_internals.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
+namespace tools {
+
+namespace {
+
+// Whether the running interpreter is the version these uses were checked
+// against, not merely the one compiled for.
+bool same_interpreter_version() { return (Py_Version >> 16) == (PY_VERSION_HEX >> 16); }
+
+// Runs a self-check once; a check that raises counts as failed.
+template <class Check>
+bool passes(Check check) {
+  try {
+    return same_interpreter_version() && check();
+  } catch (const PythonError&) {
+    PyErr_Clear();
+    return false;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Dict key tables
+
+#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_DICT
+
+namespace {
+
+// The head of a dict's key table (PyDictKeysObject in 3.13). The index table
+// follows it, 2**log2_index_bytes bytes long, then the entries; in a table of
+// str keys each entry is a (key, value) pair of pointers.
+struct KeyTableHead {
+  Py_ssize_t refcount;
+  std::uint8_t log2_size;
+  std::uint8_t log2_index_bytes;
+  std::uint8_t kind;
+  std::uint32_t version;
+  Py_ssize_t usable;
+  Py_ssize_t entry_count;  // entries used so far, deleted ones included
+};
+constexpr std::uint8_t kStrKeysKind = 1;
+
+KeyTableHead head_of(PyObject* dict) {
+  KeyTableHead head;
+  std::memcpy(&head, reinterpret_cast<const PyDictObject*>(dict)->ma_keys, sizeof head);
+  return head;
+}
+
+PyObject** dense_entries(PyObject* dict) {
+  const auto* object = reinterpret_cast<const PyDictObject*>(dict);
+  if (object->ma_values != nullptr) return nullptr;
+  const KeyTableHead head = head_of(dict);
+  if (head.kind != kStrKeysKind || head.entry_count != object->ma_used) return nullptr;
+  char* indices = reinterpret_cast<char*>(object->ma_keys) + sizeof(KeyTableHead);
+  return reinterpret_cast<PyObject**>(indices + (std::size_t{1} << head.log2_index_bytes));
+}
+
+// A fresh dict of three str keys must have the smallest table (8 slots,
+// one-byte indices) with its pairs in insertion order, and so must its copy;
+// a dict with a key that is not a str must not be taken for one of str keys.
+bool sample_matches(Handle dict, std::initializer_list<Handle> keys) {
+  const KeyTableHead head = head_of(dict.ptr());
+  if (head.refcount < 1 || head.log2_size != 3 || head.log2_index_bytes != 3 || head.kind != kStrKeysKind ||
+      head.entry_count != static_cast<Py_ssize_t>(keys.size())) {
+    return false;
+  }
+  PyObject** entries = dense_entries(dict.ptr());
+  std::size_t index = 0;
+  for (Handle key : keys) {
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (entries[2 * index] != key.ptr() || entries[2 * index + 1] != value) return false;
+    ++index;
+  }
+  return true;
+}
+
+bool layout_matches() {
+  Ref first = text("first");
+  Ref second = text("second");
+  Ref third = text("third");
+  Ref sample = new_dict();
+  set_item(sample, first, integer(1000));
+  set_item(sample, second, integer(2000));
+  set_item(sample, third, text("3000"));
+  Ref copy = Ref::steal(PyDict_Copy(sample.ptr()));
+  Ref mixed = new_dict();
+  set_item(mixed, first, integer(1));
+  set_item(mixed, integer(2), integer(2));
+  return sample_matches(sample, {first, second, third}) && sample_matches(copy, {first, second, third}) &&
+         dense_entries(mixed.ptr()) == nullptr;
+}
+
+bool dict_layout_known() {
+  static const bool known = passes(layout_matches);
+  return known;
+}
+
+// Whether storing `value` in a dict obliges the collector to track the dict.
+bool may_be_tracked(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (!PyType_IS_GC(type) || (type->tp_is_gc != nullptr && !type->tp_is_gc(value))) return false;
+  return !PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value);
+}
+
+}  // namespace
+
+DictEntries DictEntries::of(Handle dict) {
+  if (!dict_layout_known()) return {};
+  PyObject** entries = dense_entries(dict.ptr());
+  if (entries == nullptr) return {};
+  return {entries, static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr()))};
+}
+
+Ref copy_with_values(Handle shape, PyObject* const* values) {
+  Ref copy = Ref::steal(PyDict_Copy(shape.ptr()));
+  DictEntries entries = DictEntries::of(copy);
+  if (!entries || entries.size() != static_cast<std::size_t>(PyDict_GET_SIZE(shape.ptr()))) {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    for (std::size_t index = 0; PyDict_Next(shape.ptr(), &position, &key, nullptr); ++index) {
+      set_item(copy, key, values[index]);
+    }
+    return copy;
+  }
+  bool tracked = PyObject_GC_IsTracked(copy.ptr());
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    PyObject*& slot = entries.entries_[2 * index + 1];
+    PyObject* old = std::exchange(slot, Py_NewRef(values[index]));
+    Py_XDECREF(old);  // still held by `shape`
+    if (!tracked && may_be_tracked(values[index])) {
+      PyObject_GC_Track(copy.ptr());
+      tracked = true;
+    }
+  }
+  return copy;
+}
+
+void prefetch_entries(Handle dict) {
+  constexpr Py_ssize_t kLine = 64;
+  constexpr Py_ssize_t kMaxLines = 32;
+  const auto* object = reinterpret_cast<const PyDictObject*>(dict.ptr());
+  const auto* table = reinterpret_cast<const char*>(object->ma_keys);
+  // the head, the index table and entries of up to 24 bytes each, roughly
+  const Py_ssize_t bytes = static_cast<Py_ssize_t>(sizeof(KeyTableHead)) + 28 * object->ma_used;
+  const Py_ssize_t lines = std::min(kMaxLines, bytes / kLine + 1);
+  for (Py_ssize_t line = 0; line < lines; ++line) __builtin_prefetch(table + kLine * line);
+}
+
+#else
+
+DictEntries DictEntries::of(Handle) { return {}; }
+
+Ref copy_with_values(Handle shape, PyObject* const* values) {
+  Ref copy = Ref::steal(PyDict_Copy(shape.ptr()));
+  Py_ssize_t position = 0;
+  PyObject* key;
+  for (std::size_t index = 0; PyDict_Next(shape.ptr(), &position, &key, nullptr); ++index) {
+    set_item(copy, key, values[index]);
+  }
+  return copy;
+}
+
+void prefetch_entries(Handle) {}
+
+#endif
+
+// ---------------------------------------------------------------------------
+// Lists filled in place
+
+#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_LIST
+
+namespace {
+
+// A list made with room for two items holds them in `ob_item`, with
+// `allocated` slots; with its size set back to none, storing into the first
+// slot and growing the size by one makes it a list of that item.
+bool list_layout_matches() {
+  Ref first = text("first");
+  Ref second = text("second");
+  Ref sample = new_list(2);
+  PyList_SET_ITEM(sample.ptr(), 0, Py_NewRef(first.ptr()));
+  PyList_SET_ITEM(sample.ptr(), 1, Py_NewRef(second.ptr()));
+  auto* list = reinterpret_cast<PyListObject*>(sample.ptr());
+  if (list->allocated != 2 || list->ob_item[0] != first.ptr() || list->ob_item[1] != second.ptr()) return false;
+  Ref filled = new_list(2);
+  list = reinterpret_cast<PyListObject*>(filled.ptr());
+  Py_SET_SIZE(list, 0);
+  list->ob_item[0] = Py_NewRef(first.ptr());
+  Py_SET_SIZE(list, 1);
+  return PyList_GET_SIZE(filled.ptr()) == 1 && PyList_GET_ITEM(filled.ptr(), 0) == first.ptr() && list->allocated == 2;
+}
+
+bool list_layout_known() {
+  static const bool known = passes(list_layout_matches);
+  return known;
+}
+
+}  // namespace
+
+ListBuilder::ListBuilder(Py_ssize_t expected) {
+  in_place_ = expected > 0 && list_layout_known();
+  list_ = new_list(in_place_ ? expected : 0);
+  Py_SET_SIZE(list_.ptr(), 0);
+}
+
+#else
+
+ListBuilder::ListBuilder(Py_ssize_t) : list_(new_list(0)) {}
+
+#endif
+
+// ---------------------------------------------------------------------------
+// The exception being handled
+
+#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_HANDLED
+
+namespace {
+
+PyObject*& handled_slot() { return PyThreadState_Get()->exc_info->exc_value; }
+
+// What the public setter writes is what the slot holds.
+bool handled_slot_matches() {
+  Ref sample = Ref::steal(PyObject_CallNoArgs(PyExc_LookupError));
+  PyObject* saved = Py_XNewRef(handled_slot());
+  PyErr_SetHandledException(sample.ptr());
+  const bool matches = handled_slot() == sample.ptr();
+  PyErr_SetHandledException(saved);
+  Py_XDECREF(saved);
+  return matches;
+}
+
+bool handled_slot_known() {
+  static const bool known = passes(handled_slot_matches);
+  return known;
+}
+
+}  // namespace
+
+HandledException::HandledException(Handle exception) {
+  if (handled_slot_known()) {
+    in_place_ = true;
+    previous_ = std::exchange(handled_slot(), Py_NewRef(exception.ptr()));
+    return;
+  }
+  previous_ = PyErr_GetHandledException();
+  PyErr_SetHandledException(exception.ptr());
+}
+
+#else
+
+HandledException::HandledException(Handle exception) : previous_(PyErr_GetHandledException()) {
+  PyErr_SetHandledException(exception.ptr());
+}
+
+#endif
+
+HandledException::~HandledException() {
+#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_HANDLED
+  if (in_place_) {
+    Py_XSETREF(handled_slot(), previous_);
+    return;
+  }
+#endif
+  // `previous_` is what the innermost non-empty entry held. With this entry
+  // emptied, the same reading means it was empty before.
+  PyErr_SetHandledException(nullptr);
+  PyObject* below = PyErr_GetHandledException();
+  if (below != previous_) PyErr_SetHandledException(previous_);
+  Py_XDECREF(below);
+  Py_XDECREF(previous_);
+}
+
+// ---------------------------------------------------------------------------
+// Lookups
+
+#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_LOOKUP
+
+Ref lookup_on_type(PyTypeObject* type, Handle name) { return Ref::steal_or_null(_PyType_LookupRef(type, name.ptr())); }
+
+#else
+
+Ref lookup_on_type(PyTypeObject* type, Handle name) {
+  if (type->tp_mro == nullptr) return Ref();
+  Ref order = Ref::borrow(type->tp_mro);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.ptr()); ++i) {
+    Ref namespace_ = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(order.ptr(), i))));
+    PyObject* found = nullptr;
+    if (check(PyDict_GetItemRef(namespace_.ptr(), name.ptr(), &found)) == 1) return Ref::steal(found);
+  }
+  return Ref();
+}
+
+#endif
+
+#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_GETATTR
+
+Ref generic_getattr(Handle obj, Handle name, bool quiet) {
+  return Ref::steal_or_null(_PyObject_GenericGetAttrWithDict(obj.ptr(), name.ptr(), nullptr, quiet ? 1 : 0));
+}
+
+#else
+
+Ref generic_getattr(Handle obj, Handle name, bool quiet) {
+  PyObject* value = PyObject_GenericGetAttr(obj.ptr(), name.ptr());
+  if (value == nullptr && quiet && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  return Ref::steal_or_null(value);
+}
+
+#endif
+
+}  // namespace tools

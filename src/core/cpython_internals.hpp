@@ -1,0 +1,141 @@
+// The only place where this package reaches past the interpreter's public C
+// API: private functions, and the memory layout of built-in objects.
+//
+// Every use here
+//   - says what it buys, measured on its own benchmark case (`make bench`
+//     lists the figures next to the public-API build's);
+//   - is compiled only for the interpreter it was checked against (3.13,
+//     with the global interpreter lock; see kPrivatePaths);
+//   - checks the layout it relies on once, at first use, where that can be
+//     checked, and stays off when the check fails;
+//   - has a public-API fallback that gives the same results.
+// Configuring with TOOLS_PUBLIC_API_ONLY=ON switches every use off, and the
+// test suite runs against that build as well as the normal one.
+#pragma once
+
+#include <cstddef>
+
+#include "core/ref.hpp"
+
+namespace tools {
+
+// The gate: the interpreter these uses were checked against.
+#if !defined(TOOLS_PUBLIC_API_ONLY) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030D0000 && \
+    PY_VERSION_HEX < 0x030E0000
+#define TOOLS_PRIVATE_PATHS 1
+#else
+#define TOOLS_PRIVATE_PATHS 0
+#endif
+
+// ---------------------------------------------------------------------------
+// Dict key tables: the entries of plain dicts read and written in place.
+//
+// Buys: table construction and filtering over many small rows, where
+// PyDict_Next, PyDict_Contains and PyDict_SetItem cost more than the work.
+// Fallback: the view is empty, and callers take the public API.
+//
+// A view only covers an exact dict whose keys are all exact str and whose
+// entries are dense (a combined table with nothing deleted), so that entry i
+// is the i-th item in iteration order.
+class DictEntries {
+ public:
+  DictEntries() = default;
+
+  // The entries of `dict`, which must be an exact dict; empty when it is not
+  // laid out as described above or the layout is not the one mirrored here.
+  static DictEntries of(Handle dict);
+
+  explicit operator bool() const { return entries_ != nullptr; }
+  std::size_t size() const { return size_; }
+  // Borrowed, valid while the dict is not changed.
+  PyObject* key(std::size_t index) const { return entries_[2 * index]; }
+  PyObject* value(std::size_t index) const { return entries_[2 * index + 1]; }
+
+ private:
+  friend Ref copy_with_values(Handle shape, PyObject* const* values);
+  DictEntries(PyObject** entries, std::size_t size) : entries_(entries), size_(size) {}
+  PyObject** entries_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// A new dict holding the keys of `shape` in its order, with values[i] under
+// the i-th key: the same dict as inserting those pairs one by one, garbage
+// collector tracking included. `shape` must be an exact dict of exact str
+// keys that only the caller can reach.
+Ref copy_with_values(Handle shape, PyObject* const* values);
+
+// Starts loading the key table of `dict` (an exact dict) ahead of use. Only a
+// hint: it changes nothing and cannot fault.
+void prefetch_entries(Handle dict);
+
+// ---------------------------------------------------------------------------
+// Lists filled in place.
+//
+// Buys: rebuilding long lists item by item (the value walkers), where
+// PyList_Append's checks and growth cost more than storing the item.
+// Fallback: PyList_Append on a list that starts empty.
+//
+// A new list filled by appending, with room for the expected number of items
+// taken up front. It is a valid list (of the items pushed so far) throughout,
+// since Python code may see it (gc.get_objects()) while it is being filled.
+class ListBuilder {
+ public:
+  explicit ListBuilder(Py_ssize_t expected);
+
+  void push(Ref item) {
+#if TOOLS_PRIVATE_PATHS
+    auto* list = reinterpret_cast<PyListObject*>(list_.ptr());
+    const Py_ssize_t size = Py_SIZE(list);
+    if (in_place_ && size < list->allocated) {
+      list->ob_item[size] = item.release();
+      Py_SET_SIZE(list, size + 1);
+      return;
+    }
+#endif
+    append(list_, item);
+  }
+  Ref finish() { return std::move(list_); }
+
+ private:
+  Ref list_;
+  bool in_place_ = false;  // whether the private path filled the room taken up front
+};
+
+// ---------------------------------------------------------------------------
+// The exception being handled.
+//
+// Buys: exactness, not speed. Entering an except clause makes an exception
+// the one being handled in the innermost entry of the thread's stack of
+// handled exceptions, and leaving it restores that entry exactly, empty or
+// not. The public API reads the innermost non-empty entry and writes the
+// innermost one, so it cannot tell an empty entry from one that repeats the
+// entry below it.
+// Fallback: the public calls, restoring an entry as empty when it reads the
+// same as the one below it (the same object in both: nothing can tell the
+// two apart until a generator holding that entry moves to another stack).
+class HandledException {
+ public:
+  // Makes `exception` the one being handled until destruction.
+  explicit HandledException(Handle exception);
+  ~HandledException();
+  HandledException(const HandledException&) = delete;
+  HandledException& operator=(const HandledException&) = delete;
+
+ private:
+  PyObject* previous_ = nullptr;  // owned, may be NULL
+  bool in_place_ = false;         // whether the private path made the swap
+};
+
+// ---------------------------------------------------------------------------
+// Lookups.
+
+// `name` looked up on the type and its bases in method resolution order,
+// without invoking descriptors: the first hit, or an empty Ref.
+Ref lookup_on_type(PyTypeObject* type, Handle name);
+
+// object.__getattribute__(obj, name) with the lookup `object` itself makes;
+// empty when it failed, with the exception set, except that with `quiet` a
+// missing attribute leaves no exception set.
+Ref generic_getattr(Handle obj, Handle name, bool quiet);
+
+}  // namespace tools
