@@ -463,7 +463,7 @@ constexpr FunctionDecl kFilter{
 };
 
 void init(ModuleInit& module) {
-  module.from_import("logger", {"logging"});
+  module.import_logging();
   module.from_import("typing", {"Any"});
   module.start_class("Table")
       .slots({"__columns", "__data"})
