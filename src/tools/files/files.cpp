@@ -255,7 +255,7 @@ constexpr FunctionDecl kRemove = declare<remove>({
 });
 
 void init(ModuleInit& module) {
-  module.from_import("logger", {"logging"});
+  module.import_logging();
   module.from_import("tools.folders", {"Folder"});
   module.from_import("pathlib", {"Path"});
   module.import("os");

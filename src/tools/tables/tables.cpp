@@ -446,7 +446,7 @@ constexpr FunctionDecl kFilter = declare<filter>({
 });
 
 void init(ModuleInit& module) {
-  module.from_import("logger", {"logging"});
+  module.import_logging();
   module.from_import("typing", {"Any"});
   module.start_class("Table")
       .slots({"__columns", "__data"})
