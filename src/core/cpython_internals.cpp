@@ -25,12 +25,19 @@ bool passes(Check check) {
   }
 }
 
+// Whether storing `value` in a dict obliges the collector to track the dict.
+bool may_be_tracked(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (!PyType_IS_GC(type) || (type->tp_is_gc != nullptr && !type->tp_is_gc(value))) return false;
+  return !PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Dict key tables
 
-#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_DICT
+#if TOOLS_PRIVATE_PATHS
 
 namespace {
 
@@ -103,20 +110,19 @@ bool dict_layout_known() {
   return known;
 }
 
-// Whether storing `value` in a dict obliges the collector to track the dict.
-bool may_be_tracked(PyObject* value) {
-  PyTypeObject* type = Py_TYPE(value);
-  if (!PyType_IS_GC(type) || (type->tp_is_gc != nullptr && !type->tp_is_gc(value))) return false;
-  return !PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value);
-}
-
 }  // namespace
 
-DictEntries DictEntries::of(Handle dict) {
-  if (!dict_layout_known()) return {};
-  PyObject** entries = dense_entries(dict.ptr());
-  if (entries == nullptr) return {};
-  return {entries, static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr()))};
+#endif
+
+DictEntries DictEntries::of([[maybe_unused]] Handle dict) {
+#if TOOLS_PRIVATE_PATHS
+  if (dict_layout_known()) {
+    if (PyObject** entries = dense_entries(dict.ptr())) {
+      return {entries, static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr()))};
+    }
+  }
+#endif
+  return {};
 }
 
 Ref copy_with_values(Handle shape, PyObject* const* values) {
@@ -130,6 +136,8 @@ Ref copy_with_values(Handle shape, PyObject* const* values) {
     }
     return copy;
   }
+  // The values are replaced in place; the dict must then be tracked as if
+  // they had been inserted.
   bool tracked = PyObject_GC_IsTracked(copy.ptr());
   for (std::size_t index = 0; index < entries.size(); ++index) {
     PyObject*& slot = entries.entries_[2 * index + 1];
@@ -143,7 +151,9 @@ Ref copy_with_values(Handle shape, PyObject* const* values) {
   return copy;
 }
 
-void prefetch_entries(Handle dict) {
+void prefetch_entries([[maybe_unused]] Handle dict) {
+#if TOOLS_PRIVATE_PATHS
+  if (!dict_layout_known()) return;
   constexpr Py_ssize_t kLine = 64;
   constexpr Py_ssize_t kMaxLines = 32;
   const auto* object = reinterpret_cast<const PyDictObject*>(dict.ptr());
@@ -152,30 +162,13 @@ void prefetch_entries(Handle dict) {
   const Py_ssize_t bytes = static_cast<Py_ssize_t>(sizeof(KeyTableHead)) + 28 * object->ma_used;
   const Py_ssize_t lines = std::min(kMaxLines, bytes / kLine + 1);
   for (Py_ssize_t line = 0; line < lines; ++line) __builtin_prefetch(table + kLine * line);
-}
-
-#else
-
-DictEntries DictEntries::of(Handle) { return {}; }
-
-Ref copy_with_values(Handle shape, PyObject* const* values) {
-  Ref copy = Ref::steal(PyDict_Copy(shape.ptr()));
-  Py_ssize_t position = 0;
-  PyObject* key;
-  for (std::size_t index = 0; PyDict_Next(shape.ptr(), &position, &key, nullptr); ++index) {
-    set_item(copy, key, values[index]);
-  }
-  return copy;
-}
-
-void prefetch_entries(Handle) {}
-
 #endif
+}
 
 // ---------------------------------------------------------------------------
 // Lists filled in place
 
-#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_LIST
+#if TOOLS_PRIVATE_PATHS
 
 namespace {
 
@@ -205,22 +198,20 @@ bool list_layout_known() {
 
 }  // namespace
 
+#endif
+
 ListBuilder::ListBuilder(Py_ssize_t expected) {
+#if TOOLS_PRIVATE_PATHS
   in_place_ = expected > 0 && list_layout_known();
+#endif
   list_ = new_list(in_place_ ? expected : 0);
   Py_SET_SIZE(list_.ptr(), 0);
 }
 
-#else
-
-ListBuilder::ListBuilder(Py_ssize_t) : list_(new_list(0)) {}
-
-#endif
-
 // ---------------------------------------------------------------------------
 // The exception being handled
 
-#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_HANDLED
+#if TOOLS_PRIVATE_PATHS
 
 namespace {
 
@@ -244,26 +235,22 @@ bool handled_slot_known() {
 
 }  // namespace
 
+#endif
+
 HandledException::HandledException(Handle exception) {
+#if TOOLS_PRIVATE_PATHS
   if (handled_slot_known()) {
     in_place_ = true;
     previous_ = std::exchange(handled_slot(), Py_NewRef(exception.ptr()));
     return;
   }
+#endif
   previous_ = PyErr_GetHandledException();
   PyErr_SetHandledException(exception.ptr());
 }
 
-#else
-
-HandledException::HandledException(Handle exception) : previous_(PyErr_GetHandledException()) {
-  PyErr_SetHandledException(exception.ptr());
-}
-
-#endif
-
 HandledException::~HandledException() {
-#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_HANDLED
+#if TOOLS_PRIVATE_PATHS
   if (in_place_) {
     Py_XSETREF(handled_slot(), previous_);
     return;
@@ -279,41 +266,16 @@ HandledException::~HandledException() {
 }
 
 // ---------------------------------------------------------------------------
-// Lookups
-
-#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_LOOKUP
-
-Ref lookup_on_type(PyTypeObject* type, Handle name) { return Ref::steal_or_null(_PyType_LookupRef(type, name.ptr())); }
-
-#else
-
-Ref lookup_on_type(PyTypeObject* type, Handle name) {
-  if (type->tp_mro == nullptr) return Ref();
-  Ref order = Ref::borrow(type->tp_mro);
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.ptr()); ++i) {
-    Ref namespace_ = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(order.ptr(), i))));
-    PyObject* found = nullptr;
-    if (check(PyDict_GetItemRef(namespace_.ptr(), name.ptr(), &found)) == 1) return Ref::steal(found);
-  }
-  return Ref();
-}
-
-#endif
-
-#if TOOLS_PRIVATE_PATHS && !TOOLS_MEASURE_PUBLIC_GETATTR
+// Quiet attribute reads
 
 Ref generic_getattr(Handle obj, Handle name, bool quiet) {
+#if TOOLS_PRIVATE_PATHS
   return Ref::steal_or_null(_PyObject_GenericGetAttrWithDict(obj.ptr(), name.ptr(), nullptr, quiet ? 1 : 0));
-}
-
 #else
-
-Ref generic_getattr(Handle obj, Handle name, bool quiet) {
   PyObject* value = PyObject_GenericGetAttr(obj.ptr(), name.ptr());
   if (value == nullptr && quiet && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
   return Ref::steal_or_null(value);
-}
-
 #endif
+}
 
 }  // namespace tools

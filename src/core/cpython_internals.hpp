@@ -5,7 +5,7 @@
 //   - says what it buys, measured on its own benchmark case (`make bench`
 //     lists the figures next to the public-API build's);
 //   - is compiled only for the interpreter it was checked against (3.13,
-//     with the global interpreter lock; see kPrivatePaths);
+//     with the global interpreter lock: TOOLS_PRIVATE_PATHS below);
 //   - checks the layout it relies on once, at first use, where that can be
 //     checked, and stays off when the check fails;
 //   - has a public-API fallback that gives the same results.
@@ -127,15 +127,16 @@ class HandledException {
 };
 
 // ---------------------------------------------------------------------------
-// Lookups.
-
-// `name` looked up on the type and its bases in method resolution order,
-// without invoking descriptors: the first hit, or an empty Ref.
-Ref lookup_on_type(PyTypeObject* type, Handle name);
+// Quiet attribute reads.
+//
+// Buys: `SlotWarden.has_attribute` on a missing attribute, which the public
+// lookup can only report by building an AttributeError (its message, its
+// context) that is thrown away at once.
+// Fallback: object's public generic lookup, the AttributeError cleared.
 
 // object.__getattribute__(obj, name) with the lookup `object` itself makes;
-// empty when it failed, with the exception set, except that with `quiet` a
-// missing attribute leaves no exception set.
+// empty when it failed, with the exception set, except that with `quiet` an
+// AttributeError leaves no exception set.
 Ref generic_getattr(Handle obj, Handle name, bool quiet);
 
 }  // namespace tools

@@ -40,6 +40,17 @@ bool has_only_str_keys(Handle dict) {
   return true;
 }
 
+Ref lookup_on_type(PyTypeObject* type, Handle name) {
+  if (type->tp_mro == nullptr) return Ref();
+  Ref order = Ref::borrow(type->tp_mro);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.ptr()); ++i) {
+    Ref names = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(order.ptr(), i))));
+    PyObject* found = nullptr;
+    if (check(PyDict_GetItemRef(names.ptr(), name.ptr(), &found)) == 1) return Ref::steal(found);
+  }
+  return Ref();
+}
+
 bool Handle::equals(Handle other) const { return check(PyObject_RichCompareBool(ptr_, other.ptr_, Py_EQ)) != 0; }
 
 namespace detail {

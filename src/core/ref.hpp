@@ -178,6 +178,11 @@ inline void append(Handle list, Handle item) { check(PyList_Append(list.ptr(), i
 // Whether every key of `dict` (an exact dict) is an exact str.
 bool has_only_str_keys(Handle dict);
 
+// `name` looked up on `type` and its bases in method resolution order,
+// without invoking descriptors (as the interpreter looks up special
+// methods): the first hit, or an empty Ref.
+Ref lookup_on_type(PyTypeObject* type, Handle name);
+
 // The next item of an iterator, or an empty Ref when it is exhausted.
 inline Ref next(Handle iterator) {
   PyObject* item = PyIter_Next(iterator.ptr());

@@ -2,7 +2,6 @@
 // becomes a marked excerpt of it, inside dicts, lists and tuples at any depth.
 #include <cstdint>
 
-#include "core/cpython_internals.hpp"
 #include "core/except.hpp"
 #include "core/module.hpp"
 #include "core/rebuild.hpp"
