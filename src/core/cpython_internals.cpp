@@ -125,27 +125,23 @@ DictEntries DictEntries::of([[maybe_unused]] Handle dict) {
   return {};
 }
 
+void DictEntries::replace_value(Handle dict, std::size_t index, Handle value) const {
+  PyObject* old = std::exchange(entries_[2 * index + 1], Py_NewRef(value.ptr()));
+  Py_XDECREF(old);
+  if (!PyObject_GC_IsTracked(dict.ptr()) && may_be_tracked(value.ptr())) PyObject_GC_Track(dict.ptr());
+}
+
 Ref copy_with_values(Handle shape, PyObject* const* values) {
   Ref copy = Ref::steal(PyDict_Copy(shape.ptr()));
-  DictEntries entries = DictEntries::of(copy);
-  if (!entries || entries.size() != static_cast<std::size_t>(PyDict_GET_SIZE(shape.ptr()))) {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    for (std::size_t index = 0; PyDict_Next(shape.ptr(), &position, &key, nullptr); ++index) {
+  const DictEntries entries = DictEntries::of(copy);
+  const bool in_place = entries && entries.size() == static_cast<std::size_t>(PyDict_GET_SIZE(shape.ptr()));
+  Py_ssize_t position = 0;
+  PyObject* key;
+  for (std::size_t index = 0; PyDict_Next(shape.ptr(), &position, &key, nullptr); ++index) {
+    if (in_place) {
+      entries.replace_value(copy, index, values[index]);
+    } else {
       set_item(copy, key, values[index]);
-    }
-    return copy;
-  }
-  // The values are replaced in place; the dict must then be tracked as if
-  // they had been inserted.
-  bool tracked = PyObject_GC_IsTracked(copy.ptr());
-  for (std::size_t index = 0; index < entries.size(); ++index) {
-    PyObject*& slot = entries.entries_[2 * index + 1];
-    PyObject* old = std::exchange(slot, Py_NewRef(values[index]));
-    Py_XDECREF(old);  // still held by `shape`
-    if (!tracked && may_be_tracked(values[index])) {
-      PyObject_GC_Track(copy.ptr());
-      tracked = true;
     }
   }
   return copy;

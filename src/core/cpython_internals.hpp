@@ -30,8 +30,9 @@ namespace tools {
 // ---------------------------------------------------------------------------
 // Dict key tables: the entries of plain dicts read and written in place.
 //
-// Buys: table construction and filtering over many small rows, where
-// PyDict_Next, PyDict_Contains and PyDict_SetItem cost more than the work.
+// Buys: table construction and filtering over many small rows, and the value
+// walkers' rebuilt dicts, where PyDict_Next, PyDict_Contains and
+// PyDict_SetItem cost more than the work.
 // Fallback: the view is empty, and callers take the public API.
 //
 // A view only covers an exact dict whose keys are all exact str and whose
@@ -51,8 +52,14 @@ class DictEntries {
   PyObject* key(std::size_t index) const { return entries_[2 * index]; }
   PyObject* value(std::size_t index) const { return entries_[2 * index + 1]; }
 
+  // Puts `value` in place of the value of entry `index` of `dict`, the dict
+  // this view was taken of, which only the caller can reach: the same dict as
+  // PyDict_SetItem under that entry's key makes, tracking by the garbage
+  // collector included. The old value must be held elsewhere too, so that
+  // dropping it here runs no code.
+  void replace_value(Handle dict, std::size_t index, Handle value) const;
+
  private:
-  friend Ref copy_with_values(Handle shape, PyObject* const* values);
   DictEntries(PyObject** entries, std::size_t size) : entries_(entries), size_(size) {}
   PyObject** entries_ = nullptr;
   std::size_t size_ = 0;

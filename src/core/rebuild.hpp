@@ -95,14 +95,17 @@ class DictReader {
 // in place with the checks of the dict iterator.
 //
 // A dict with only str keys starts as a copy whose values are replaced
-// where an entry changes: copying keeps the key table as it is instead of
-// inserting and growing. That holds only while no Python code runs (the
+// where an entry changes (in place, where the entries can be reached):
+// copying keeps the key table as it is instead of inserting and growing. That holds only while no Python code runs (the
 // copy then still has the keys the source has, in the same order); once some
 // may have, the entries done so far move into a dict built entry by entry.
 template <class Walker>
 [[gnu::noinline]] Ref rebuild_exact_dict(Handle dict, Walker& walker) {
   DictReader reader(dict);
-  Ref copy = has_only_str_keys(dict) ? Ref::steal(PyDict_Copy(dict.ptr())) : Ref();
+  // A view of the dict's entries is only taken of one with str keys alone.
+  Ref copy = DictEntries::of(dict) || has_only_str_keys(dict) ? Ref::steal(PyDict_Copy(dict.ptr())) : Ref();
+  DictEntries copied_entries = copy.is_null() ? DictEntries() : DictEntries::of(copy);
+  if (copied_entries.size() != static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr()))) copied_entries = {};
   Py_ssize_t copied = 0;
   DictBuilder built;
   PyObject* key = nullptr;
@@ -112,7 +115,13 @@ template <class Walker>
     const auto epoch = walker.epoch();
     Ref new_value = walker.entry(held_key, value);
     if (!copy.is_null() && walker.epoch() == epoch) {
-      if (!new_value.is(value)) check(PyDict_SetItem(copy.ptr(), held_key.ptr(), new_value.ptr()));
+      if (!new_value.is(value)) {
+        if (copied_entries) {
+          copied_entries.replace_value(copy, static_cast<std::size_t>(copied), new_value);
+        } else {
+          check(PyDict_SetItem(copy.ptr(), held_key.ptr(), new_value.ptr()));
+        }
+      }
       ++copied;
     } else {
       if (!copy.is_null()) {
