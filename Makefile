@@ -5,7 +5,8 @@
 #                   sanitizer build (what CI runs); the randomised tests
 #                   take their long profile
 #   make quicktest  run the test suite once, with short randomised tests
-#   make bench      run the benchmarks (native vs. pure Python)
+#   make bench      run the benchmarks (native vs. baselines) and draw their
+#                   chart in docs/bench.png (with the bench extra's matplotlib)
 #   make asan       run the test suite against a build with AddressSanitizer
 #                   and UndefinedBehaviorSanitizer (in .venv-asan)
 # PYTHON=/path/to/python3.13 overrides the interpreter that is found.
@@ -49,7 +50,9 @@ test: install
 quicktest: install
 	$(PY) -m pytest -q $(PARALLEL)
 
+# The bench extra's requirements only: the package itself is built by `install`.
 bench: install
+	$(PIP) install $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))')
 	$(PY) bench/run.py
 
 # The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
