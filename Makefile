@@ -6,7 +6,8 @@
 #                   public-API-only build (what CI runs); the randomised
 #                   tests take their long profile in the first run
 #   make quicktest  run the test suite once, with short randomised tests
-#   make bench      run the benchmarks (native vs. pure Python)
+#   make bench      run the benchmarks (native vs. baselines) and draw their
+#                   chart in docs/bench.png (with the bench extra's matplotlib)
 #   make wheel      build the wheel for a package index into dist/ (manylinux)
 #   make asan       run the test suite against a build with AddressSanitizer
 #                   and UndefinedBehaviorSanitizer (in .venv-asan)
@@ -58,7 +59,9 @@ test: lint install
 quicktest: install
 	$(PY) -m pytest -q $(PARALLEL)
 
+# The bench extra's requirements only: the package itself is built by `install`.
 bench: install
+	$(PIP) install $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))')
 	$(PY) bench/run.py
 
 # A package index takes Linux binaries only under a manylinux tag: auditwheel

@@ -1,14 +1,23 @@
-"""The value walkers on a JSON-like payload and on a long flat list.
+"""The value walkers on a JSON-like payload, a real document and a long flat list.
 
-Baselines:
+A walk rebuilds every container of its value, so its floor is the cost of
+building those containers at all. Baselines:
+- marshal: `marshal.loads` of the value's dump (made once, at set-up), the
+  interpreter's own C-level rebuild of the same value (which makes new
+  leaves too); the walkers must stay within 1.1x of it;
+- pickle: a C-level round trip of the same value;
 - "described steps": the walk written in Python step by step, every nested
   call made through the module global by keyword and with the entry checks
   any call of the operation gets (what a faithful Python version pays);
 - "plain walk": the walk a user would write by hand, without those checks;
-- pickle: a C-level rebuild of the same payload (which copies the leaves too);
 - list(x): copying a flat list, the floor for walking one.
+The cases against marshal and pickle run with the garbage collector on, as
+in an application: it then visits every container either side builds.
 """
 
+import json
+import marshal
+import pathlib
 import pickle
 
 from run import Case
@@ -130,20 +139,55 @@ def payload(records=10_500):
     return {"count": records, "items": items}
 
 
+def document():
+    """A real nested document that every environment of the Makefile has: each
+    JSON file that the cmake package ships (the MSBuild flag tables and the
+    schemas of its manual) and scikit-build-core's settings schema, by path."""
+    import cmake
+    import scikit_build_core
+
+    roots = {"cmake": pathlib.Path(cmake.CMAKE_DATA),
+             "scikit_build_core": pathlib.Path(scikit_build_core.__file__).parent / "resources"}
+    return {f"{package}/{path.relative_to(root)}": json.loads(path.read_text(encoding="utf-8"))
+            for package, root in roots.items() for path in sorted(root.rglob("*.json"))}
+
+
+def leaves(value):
+    if isinstance(value, dict):
+        return sum(map(leaves, value.values()))
+    if isinstance(value, (list, tuple)):
+        return sum(map(leaves, value))
+    return 1
+
+
+# Within 1.1x of the floor: floor time / native time >= 1 / 1.1.
+FLOOR_TARGET = 1 / 1.1
+
+
+def floor_cases(label, value):
+    dump = marshal.dumps(value)
+    assert marshal.loads(dump) == value
+    for name, walk in (("bulkshade", lambda: bulkshade(value)), ("secretshroud", lambda: secretshroud("value", value))):
+        yield Case(f"{name}, {label} vs marshal.loads", walk, lambda: marshal.loads(dump),
+                   target=FLOOR_TARGET, baseline_name="marshal", rounds=9, gc=True)
+
+
 def cases():
     data = payload()
-    yield Case("bulkshade, 200k-leaf payload vs described steps",
-               lambda: bulkshade(data), lambda: bulkshade_steps(data), target=25,
-               baseline_name="described steps")
-    yield Case("secretshroud, 200k-leaf payload vs described steps",
-               lambda: secretshroud("payload", data), lambda: secretshroud_steps("payload", data), target=25,
-               baseline_name="described steps")
+    yield from floor_cases("200k-leaf payload", data)
+    doc = document()
+    yield from floor_cases(f"cmake/scikit-build JSON ({leaves(doc):,} leaves)", doc)
     yield Case("bulkshade, 200k-leaf payload vs pickle round trip",
                lambda: bulkshade(data), lambda: pickle.loads(pickle.dumps(data, 5)), target=1,
-               baseline_name="pickle")
+               baseline_name="pickle", gc=True)
     yield Case("secretshroud, 200k-leaf payload vs pickle round trip",
                lambda: secretshroud("payload", data), lambda: pickle.loads(pickle.dumps(data, 5)), target=1,
-               baseline_name="pickle")
+               baseline_name="pickle", gc=True)
+    yield Case("bulkshade, 200k-leaf payload vs described steps",
+               lambda: bulkshade(data), lambda: bulkshade_steps(data), baseline_name="described steps")
+    yield Case("secretshroud, 200k-leaf payload vs described steps",
+               lambda: secretshroud("payload", data), lambda: secretshroud_steps("payload", data),
+               baseline_name="described steps")
     yield Case("bulkshade, 200k-leaf payload vs plain Python walk",
                lambda: bulkshade(data), lambda: bulkshade_plain(data), baseline_name="plain walk")
     yield Case("secretshroud, 200k-leaf payload vs plain Python walk",

@@ -5,23 +5,29 @@ For each case the native and the baseline callable are timed in the same run,
 alternating, and the best time of each is kept. The ratio is baseline time
 divided by native time (higher is better for the native side). A summary
 per benchmark file follows, and the run fails when a case misses its target.
+A full run also draws the ratios as a chart (needs matplotlib, from the
+``bench`` extra; without it the chart is skipped).
 
-    python bench/run.py            # every case
-    python bench/run.py table      # cases whose name contains "table"
+    python bench/run.py                      # every case, chart in docs/bench.png
+    python bench/run.py table                # cases whose name contains "table"
+    python bench/run.py --chart out.png      # the chart elsewhere
 """
 
 from __future__ import annotations
 
+import argparse
 import gc
 import importlib.util
 import os
 import pathlib
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 from typing import Callable
 
 HERE = pathlib.Path(__file__).resolve().parent
+CHART = HERE.parent / "docs" / "bench.png"
 sys.path.insert(0, str(HERE))  # bench/logger.py stands in for the application's logger
 
 
@@ -33,37 +39,46 @@ class Case:
     target: float | None = None  # the ratio the case must reach, if any
     baseline_name: str = "pure Python"
     rounds: int = 5
+    # Timed with the garbage collector on, as in an application; off otherwise,
+    # which leaves collections triggered by the other side's garbage out.
+    gc: bool = False
 
 
-def _time_once(func: Callable[[], object], number: int) -> float:
+def _time_once(func: Callable[[], object], number: int, collect: bool = False) -> float:
     gc_was_enabled = gc.isenabled()
-    gc.disable()
+    _set_gc(collect)
     try:
         start = time.perf_counter()
         for _ in range(number):
             func()
         return (time.perf_counter() - start) / number
     finally:
-        if gc_was_enabled:
-            gc.enable()
+        _set_gc(gc_was_enabled)
 
 
-def _calibrate(func: Callable[[], object]) -> int:
+def _set_gc(enabled: bool) -> None:
+    if enabled:
+        gc.enable()
+    else:
+        gc.disable()
+
+
+def _calibrate(func: Callable[[], object], collect: bool) -> int:
     number = 1
     while True:
-        elapsed = _time_once(func, number) * number
+        elapsed = _time_once(func, number, collect) * number
         if elapsed >= 0.05 or number >= 1 << 20:
             return number
         number *= 2 if elapsed > 0.01 else 10
 
 
 def measure(case: Case) -> tuple[float, float]:
-    native_number = _calibrate(case.native)
-    baseline_number = _calibrate(case.baseline)
+    native_number = _calibrate(case.native, case.gc)
+    baseline_number = _calibrate(case.baseline, case.gc)
     native = baseline = float("inf")
     for _ in range(case.rounds):
-        native = min(native, _time_once(case.native, native_number))
-        baseline = min(baseline, _time_once(case.baseline, baseline_number))
+        native = min(native, _time_once(case.native, native_number, case.gc))
+        baseline = min(baseline, _time_once(case.baseline, baseline_number, case.gc))
     return native, baseline
 
 
@@ -101,18 +116,81 @@ def _ratios(values: list[float]) -> str:
     return f"{low:.2f}x" if len(values) == 1 else f"{low:.2f}x - {high:.2f}x"
 
 
+def draw_chart(results: list[tuple[str, Case, float]], path: pathlib.Path) -> None:
+    """One bar per case, ratios on a log scale, each target marked; written
+    to a temporary file beside `path` and renamed over it."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.patches import Patch
+
+    met, missed, untargeted = "#2e7d32", "#c62828", "#9e9e9e"
+    labels = [f"{group}: {case.name}" + (" (gc on)" if case.gc else "") for group, case, _ in results]
+    ratios = [ratio for _, _, ratio in results]
+    colours = [untargeted if case.target is None else met if ratio >= case.target else missed
+               for _, case, ratio in results]
+    marked = [(row, case.target) for row, (_, case, _) in enumerate(results) if case.target is not None]
+    rows = range(len(results))
+    figure, axes = plt.subplots(figsize=(13, 1.5 + 0.28 * len(results)), layout="constrained")
+    axes.barh(rows, ratios, color=colours, height=0.7)
+    axes.axvline(1, color="#424242", linewidth=0.8, linestyle="--")
+    axes.plot([target for _, target in marked], [row for row, _ in marked], linestyle="none", marker="|",
+              markersize=13, markeredgewidth=3, color="#1565c0")
+    for row, ratio in zip(rows, ratios):
+        axes.annotate(f"{ratio:.2f}x", (ratio, row), xytext=(3, 0), textcoords="offset points", va="center",
+                      fontsize=8)
+    axes.set_xscale("log")
+    low, high = min(ratios + [target for _, target in marked]) / 1.6, max(ratios) * 1.8
+    ticks = [t for t in (0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100, 200, 500) if low <= t <= high]
+    axes.set_xlim(low, high)
+    axes.set_xticks(ticks, [f"{t:g}x" for t in ticks])
+    axes.minorticks_off()
+    axes.grid(axis="x", alpha=0.3)
+    axes.set_yticks(rows, labels, fontsize=8)
+    axes.set_ylim(len(results) - 0.5, -0.5)
+    axes.set_xlabel("ratio = baseline time / native time (log scale; right of 1x: the native side is faster)")
+    axes.set_title("tools: native operations against their baselines, best of each case's rounds")
+    axes.legend(handles=[Patch(color=met, label="target met"), Patch(color=missed, label="target missed"),
+                         Patch(color=untargeted, label="no target (information)"),
+                         plt.Line2D([], [], color="#1565c0", marker="|", linestyle="none", markersize=13,
+                                    markeredgewidth=3, label="target")],
+                loc="lower right", fontsize=8)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    handle, partial = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.")
+    os.close(handle)
+    try:
+        figure.savefig(partial, format=path.suffix.removeprefix(".") or "png", dpi=110)
+        os.chmod(partial, 0o644)
+        os.replace(partial, path)
+    except BaseException:
+        os.unlink(partial)
+        raise
+    finally:
+        plt.close(figure)
+
+
 def main(argv: list[str]) -> int:
-    pattern = argv[1] if len(argv) > 1 else ""
+    parser = argparse.ArgumentParser(description="Native operations against their baselines.")
+    parser.add_argument("pattern", nargs="?", default="", help="only cases whose name contains it")
+    parser.add_argument("--chart", type=pathlib.Path,
+                        help=f"where to draw the chart (default for a full run: {CHART.relative_to(HERE.parent)})")
+    args = parser.parse_args(argv[1:])
+    chart = args.chart or (None if args.pattern else CHART)
     print(f"Native vs. baseline, best of each case's rounds; ratio = baseline / native "
-          f"(higher is better). {os.cpu_count()} CPUs.\n")
+          f"(higher is better). {os.cpu_count()} CPUs.\n"
+          "Cases marked 'gc on' are timed with the garbage collector on, as in an "
+          "application; the others with it off.\n")
     print(_row("case", "native", "baseline", "ratio", "target"))
     groups: dict[str, list[float]] = {}
     targets: dict[str, list[bool]] = {}
     missed: list[str] = []
-    for group, case in load_cases(pattern):
+    results: list[tuple[str, Case, float]] = []
+    for group, case in load_cases(args.pattern):
         native, baseline = measure(case)
         ratio = baseline / native
         groups.setdefault(group, []).append(ratio)
+        results.append((group, case, ratio))
         verdict = ""
         if case.target is not None:
             met = ratio >= case.target
@@ -120,6 +198,7 @@ def main(argv: list[str]) -> int:
             verdict = f">= {case.target:.3g}x " + ("ok" if met else "MISSED")
             if not met:
                 missed.append(case.name)
+        verdict = f"{verdict:16}  {'gc on' if case.gc else ''}"
         print(_row(case.name, _format(native), _format(baseline), f"{ratio:7.2f}x", verdict), flush=True)
 
     print(f"\n{'module':14} {'cases':>5}  {'ratios':18}  targets met")
@@ -128,6 +207,12 @@ def main(argv: list[str]) -> int:
         print(f"{group:14} {len(ratios):5}  {_ratios(ratios):18}  " + (f"{sum(met)} of {len(met)}" if met else "-"))
     for name in missed:
         print(f"MISSED: {name}")
+    if chart and results:
+        if importlib.util.find_spec("matplotlib") is None:
+            print("chart skipped: matplotlib is not installed (the bench extra: pip install '.[bench]')")
+        else:
+            draw_chart(results, chart)
+            print(f"chart: {chart}")
     return 1 if missed else 0
 
 
