@@ -32,7 +32,7 @@ PARALLEL := -n auto
 # Every build made here treats compiler warnings as errors (off for users).
 BUILD_OPTIONS := -C cmake.define.TOOLS_WERROR=ON
 
-.PHONY: venv install demo test quicktest bench wheel asan public lint clean
+.PHONY: venv install demo test quicktest bench wheel asan public public-install lint clean
 
 # An environment: build requirements (from pyproject.toml) plus cmake and
 # ninja, so that the package builds without isolation and incrementally.
@@ -59,8 +59,9 @@ test: lint install
 quicktest: install
 	$(PY) -m pytest -q $(PARALLEL)
 
-# The bench extra's requirements only: the package itself is built by `install`.
-bench: install
+# The bench extra's requirements only: the package itself is built by
+# `install`; the public-API-only build is timed against it too.
+bench: install public-install
 	$(PIP) install $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))')
 	$(PY) bench/run.py
 
@@ -96,9 +97,11 @@ asan: $(ASAN_VENV)/.ready
 # Every use of the interpreter's private API switched off, so that the
 # public-API fallbacks run the whole suite too (the packaging tests build
 # the normal package and are left to the first run).
-public: $(PUBLIC_VENV)/.ready
+public-install: $(PUBLIC_VENV)/.ready
 	$(PUBLIC_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) \
 	  -C build-dir=build/public -C cmake.define.TOOLS_PUBLIC_API_ONLY=ON '.[test]'
+
+public: public-install
 	$(PUBLIC_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PARALLEL) --ignore=tests/test_packaging.py
 
 CXX_SOURCES = $(wildcard src/core/*.cpp src/core/*.hpp src/tools/*/*.cpp tests/native/*.cpp)

@@ -28,6 +28,9 @@ from typing import Callable
 
 HERE = pathlib.Path(__file__).resolve().parent
 CHART = HERE.parent / "docs" / "bench.png"
+# The environment of the public-API-only build, whose operations some cases
+# time against this build's (--public-build).
+PUBLIC_BUILD: pathlib.Path | None = HERE.parent / ".venv-public"
 sys.path.insert(0, str(HERE))  # bench/logger.py stands in for the application's logger
 
 
@@ -42,6 +45,8 @@ class Case:
     # Timed with the garbage collector on, as in an application; off otherwise,
     # which leaves collections triggered by the other side's garbage out.
     gc: bool = False
+    # The use of the interpreter's private API that the case measures, if any.
+    private_path: str | None = None
 
 
 def _time_once(func: Callable[[], object], number: int, collect: bool = False) -> float:
@@ -171,11 +176,17 @@ def draw_chart(results: list[tuple[str, Case, float]], path: pathlib.Path) -> No
 
 
 def main(argv: list[str]) -> int:
+    global PUBLIC_BUILD
     parser = argparse.ArgumentParser(description="Native operations against their baselines.")
     parser.add_argument("pattern", nargs="?", default="", help="only cases whose name contains it")
     parser.add_argument("--chart", type=pathlib.Path,
                         help=f"where to draw the chart (default for a full run: {CHART.relative_to(HERE.parent)})")
+    parser.add_argument("--public-build", type=pathlib.Path, default=PUBLIC_BUILD,
+                        help="the environment of the public-API-only build (default: .venv-public)")
     args = parser.parse_args(argv[1:])
+    # The benchmark files import this module as `run`: one module, one setting.
+    sys.modules.setdefault("run", sys.modules[__name__])
+    PUBLIC_BUILD = args.public_build
     chart = args.chart or (None if args.pattern else CHART)
     print(f"Native vs. baseline, best of each case's rounds; ratio = baseline / native "
           f"(higher is better). {os.cpu_count()} CPUs.\n"
@@ -205,6 +216,14 @@ def main(argv: list[str]) -> int:
     for group, ratios in groups.items():
         met = targets.get(group, [])
         print(f"{group:14} {len(ratios):5}  {_ratios(ratios):18}  " + (f"{sum(met)} of {len(met)}" if met else "-"))
+    gains: dict[str, list[float]] = {}
+    for _, case, ratio in results:
+        if case.private_path:
+            gains.setdefault(case.private_path, []).append(ratio - 1)
+    if gains:
+        print("\nprivate API use (src/core/cpython_internals.hpp)   gain over the public-API build, on its case(s)")
+        for path, values in gains.items():
+            print(f"{path:52} " + ", ".join(f"{gain:+.0%}" for gain in values))
     for name in missed:
         print(f"MISSED: {name}")
     if chart and results:

@@ -125,24 +125,40 @@ DictEntries DictEntries::of([[maybe_unused]] Handle dict) {
   return {};
 }
 
-void DictEntries::replace_value(Handle dict, std::size_t index, Handle value) const {
-  PyObject* old = std::exchange(entries_[2 * index + 1], Py_NewRef(value.ptr()));
+namespace {
+
+// Puts `value` in `slot` of `dict`, whose old value is held elsewhere too;
+// `tracked` tells whether the collector tracks `dict`, and stays true.
+void store_value(Handle dict, PyObject*& slot, PyObject* value, bool& tracked) {
+  PyObject* old = std::exchange(slot, Py_NewRef(value));
   Py_XDECREF(old);
-  if (!PyObject_GC_IsTracked(dict.ptr()) && may_be_tracked(value.ptr())) PyObject_GC_Track(dict.ptr());
+  if (!tracked && may_be_tracked(value)) {
+    PyObject_GC_Track(dict.ptr());
+    tracked = true;
+  }
+}
+
+}  // namespace
+
+void DictEntries::replace_value(Handle dict, std::size_t index, Handle value) const {
+  bool tracked = PyObject_GC_IsTracked(dict.ptr());
+  store_value(dict, entries_[2 * index + 1], value.ptr(), tracked);
 }
 
 Ref copy_with_values(Handle shape, PyObject* const* values) {
   Ref copy = Ref::steal(PyDict_Copy(shape.ptr()));
   const DictEntries entries = DictEntries::of(copy);
-  const bool in_place = entries && entries.size() == static_cast<std::size_t>(PyDict_GET_SIZE(shape.ptr()));
+  if (entries && entries.size() == static_cast<std::size_t>(PyDict_GET_SIZE(shape.ptr()))) {
+    bool tracked = PyObject_GC_IsTracked(copy.ptr());
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+      store_value(copy, entries.entries_[2 * index + 1], values[index], tracked);
+    }
+    return copy;
+  }
   Py_ssize_t position = 0;
   PyObject* key;
   for (std::size_t index = 0; PyDict_Next(shape.ptr(), &position, &key, nullptr); ++index) {
-    if (in_place) {
-      entries.replace_value(copy, index, values[index]);
-    } else {
-      set_item(copy, key, values[index]);
-    }
+    set_item(copy, key, values[index]);
   }
   return copy;
 }

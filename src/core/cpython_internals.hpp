@@ -60,6 +60,7 @@ class DictEntries {
   void replace_value(Handle dict, std::size_t index, Handle value) const;
 
  private:
+  friend Ref copy_with_values(Handle shape, PyObject* const* values);
   DictEntries(PyObject** entries, std::size_t size) : entries_(entries), size_(size) {}
   PyObject** entries_ = nullptr;
   std::size_t size_ = 0;

@@ -22,10 +22,8 @@ extern const FunctionDecl kHasAttribute;
 // object.__setattr__ itself. Calling the slot wrapper keeps the check the
 // interpreter makes there (it refuses to skip a C-level __setattr__, so a
 // class object is refused), which a direct call of the generic function
-// would skip. `object_class` is the descriptor behind `obj.__class__`.
-// Looked up once; the module lives in one interpreter only.
+// would skip. Looked up once; the module lives in one interpreter only.
 PyObject* object_setattr = nullptr;
-PyObject* object_class = nullptr;
 
 // ---------------------------------------------------------------------------
 // Name mangling.
@@ -42,15 +40,9 @@ bool is_private(Handle attr) {
   return !(underscore(length - 1) && underscore(length - 2));
 }
 
-// `obj` itself if it is a class, else what `obj.__class__` reports. An
-// instance whose lookup of `__class__` cannot differ from its type skips the
-// attribute machinery.
+// `obj` itself if it is a class, else what `obj.__class__` reports.
 Ref class_of(Handle obj) {
   if (PyType_Check(obj.ptr())) return Ref::borrow(obj);
-  PyTypeObject* type = obj.type();
-  if (type->tp_getattro == PyObject_GenericGetAttr && lookup_on_type(type, "__class__"_id.get()).is(object_class)) {
-    return Ref::borrow(reinterpret_cast<PyObject*>(type));
-  }
   return obj.attr("__class__"_id);
 }
 
@@ -299,7 +291,6 @@ PyObject* object_member(const char* name) {
 
 void init(ModuleInit& module) {
   if (object_setattr == nullptr) object_setattr = object_member("__setattr__");
-  if (object_class == nullptr) object_class = object_member("__class__");
   module.from_import("typing", {"Any"});
   module.start_class("SlotWarden")
       .slots({"__obj", "__attr"})

@@ -1,0 +1,85 @@
+"""What each use of the interpreter's private API buys (src/core/cpython_internals.hpp).
+
+Each case times one operation of this build against the same operation of
+the build with every private use switched off (TOOLS_PUBLIC_API_ONLY, which
+`make public` installs into .venv-public), on the case that the private use
+is there for. The ratio is the public build's time over this build's: 1.25x
+means the private use buys 25%.
+"""
+
+import importlib.util
+import sys
+from pathlib import Path
+
+import portalocker
+
+import run
+from bench_slotwarden import Vault
+from bench_tables import _description
+from run import Case
+from tools.common.bulkshade import bulkshade
+from tools.common.slotwarden import SlotWarden
+from tools.files.files import File
+from tools.tables.tables import Table
+
+
+def _public_module(name: str):
+    """The module `tools.<package>.<name>` of the public-API-only build, loaded
+    beside this build's under another name; None when that build is missing."""
+    if run.PUBLIC_BUILD is None:
+        return None
+    found = sorted(Path(run.PUBLIC_BUILD).glob(f"lib/python3.*/site-packages/tools/*/{name}.cpython-*.so"))
+    if not found:
+        return None
+    spec = importlib.util.spec_from_file_location(f"public_api_only.{name}", found[0])
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+def _refused(lock):
+    """`lock` of a file another handle holds: refused, its file closed while
+    the refusal is the exception being handled."""
+
+    def call():
+        try:
+            lock(LOCKS, "held.lock")
+        except portalocker.AlreadyLocked:
+            pass
+
+    return call
+
+
+LOCKS = Path(__file__).resolve().parents[1] / "build" / "bench-locks"
+
+
+def cases():
+    tables, bulk, wardens, files = (_public_module(name) for name in ("tables", "bulkshade", "slotwarden", "files"))
+    if None in (tables, bulk, wardens, files):
+        print(f"(no public-API-only build at {run.PUBLIC_BUILD}: `make public` makes one; its cases are skipped)")
+        return
+    description = _description(20)
+    yield Case("dict key tables: Table(...) 100000 rows x 20 columns",
+               lambda: Table(description), lambda: tables.Table(description), baseline_name="public API",
+               private_path="dict key tables")
+    native, public = Table(description), tables.Table(description)
+    include = description["columns"][::2]
+    yield Case("dict key tables: Table.filter(include=<10 names>), 20 columns",
+               lambda: native.filter(include=include), lambda: public.filter(include=include),
+               baseline_name="public API", private_path="dict key tables")
+    flat = [f"s{i % 1000}" for i in range(1_000_000)]
+    yield Case("lists filled in place: bulkshade, 1,000,000 short strings",
+               lambda: bulkshade(flat), lambda: bulk.bulkshade(flat), baseline_name="public API",
+               private_path="lists filled in place")
+    vault = Vault()
+    yield Case("quiet attribute reads: SlotWarden.has_attribute, missing name",
+               lambda: SlotWarden.has_attribute(vault, "__missing"),
+               lambda: wardens.SlotWarden.has_attribute(vault, "__missing"), baseline_name="public API",
+               private_path="quiet attribute reads")
+    LOCKS.mkdir(parents=True, exist_ok=True)
+    holder = open(LOCKS / "held.lock", "a+")
+    portalocker.lock(holder, portalocker.LOCK_EX | portalocker.LOCK_NB)
+    yield Case("the exception being handled: File.lock refused, its file closed",
+               _refused(File.lock), _refused(files.File.lock), baseline_name="public API",
+               private_path="the exception being handled (exactness, not speed)")
