@@ -61,7 +61,7 @@ def cases():
         return
     description = _description(20)
     yield Case("dict key tables: Table(...) 100000 rows x 20 columns",
-               lambda: Table(description), lambda: tables.Table(description), baseline_name="public API",
+               lambda: Table(description), lambda: tables.Table(description), baseline_name="public API", rounds=9,
                private_path="dict key tables")
     native, public = Table(description), tables.Table(description)
     include = description["columns"][::2]
@@ -70,16 +70,16 @@ def cases():
                baseline_name="public API", private_path="dict key tables")
     flat = [f"s{i % 1000}" for i in range(1_000_000)]
     yield Case("lists filled in place: bulkshade, 1,000,000 short strings",
-               lambda: bulkshade(flat), lambda: bulk.bulkshade(flat), baseline_name="public API",
+               lambda: bulkshade(flat), lambda: bulk.bulkshade(flat), baseline_name="public API", rounds=9,
                private_path="lists filled in place")
     vault = Vault()
     yield Case("quiet attribute reads: SlotWarden.has_attribute, missing name",
                lambda: SlotWarden.has_attribute(vault, "__missing"),
-               lambda: wardens.SlotWarden.has_attribute(vault, "__missing"), baseline_name="public API",
+               lambda: wardens.SlotWarden.has_attribute(vault, "__missing"), baseline_name="public API", rounds=9,
                private_path="quiet attribute reads")
     LOCKS.mkdir(parents=True, exist_ok=True)
     holder = open(LOCKS / "held.lock", "a+")
     portalocker.lock(holder, portalocker.LOCK_EX | portalocker.LOCK_NB)
     yield Case("the exception being handled: File.lock refused, its file closed",
-               _refused(File.lock), _refused(files.File.lock), baseline_name="public API",
+               _refused(File.lock), _refused(files.File.lock), baseline_name="public API", rounds=9,
                private_path="the exception being handled (exactness, not speed)")

@@ -49,6 +49,19 @@ class Case:
     private_path: str | None = None
 
 
+@dataclass
+class Result:
+    """What is kept of a measured case: not its callables, whose data would
+    stay in memory for the rest of the run."""
+
+    group: str
+    name: str
+    target: float | None
+    gc: bool
+    private_path: str | None
+    ratio: float
+
+
 def _time_once(func: Callable[[], object], number: int, collect: bool = False) -> float:
     gc_was_enabled = gc.isenabled()
     _set_gc(collect)
@@ -121,7 +134,7 @@ def _ratios(values: list[float]) -> str:
     return f"{low:.2f}x" if len(values) == 1 else f"{low:.2f}x - {high:.2f}x"
 
 
-def draw_chart(results: list[tuple[str, Case, float]], path: pathlib.Path) -> None:
+def draw_chart(results: list[Result], path: pathlib.Path) -> None:
     """One bar per case, ratios on a log scale, each target marked; written
     to a temporary file beside `path` and renamed over it."""
     import matplotlib
@@ -131,11 +144,11 @@ def draw_chart(results: list[tuple[str, Case, float]], path: pathlib.Path) -> No
     from matplotlib.patches import Patch
 
     met, missed, untargeted = "#2e7d32", "#c62828", "#9e9e9e"
-    labels = [f"{group}: {case.name}" + (" (gc on)" if case.gc else "") for group, case, _ in results]
-    ratios = [ratio for _, _, ratio in results]
-    colours = [untargeted if case.target is None else met if ratio >= case.target else missed
-               for _, case, ratio in results]
-    marked = [(row, case.target) for row, (_, case, _) in enumerate(results) if case.target is not None]
+    labels = [f"{result.group}: {result.name}" + (" (gc on)" if result.gc else "") for result in results]
+    ratios = [result.ratio for result in results]
+    colours = [untargeted if result.target is None else met if result.ratio >= result.target else missed
+               for result in results]
+    marked = [(row, result.target) for row, result in enumerate(results) if result.target is not None]
     rows = range(len(results))
     figure, axes = plt.subplots(figsize=(13, 1.5 + 0.28 * len(results)), layout="constrained")
     axes.barh(rows, ratios, color=colours, height=0.7)
@@ -196,12 +209,12 @@ def main(argv: list[str]) -> int:
     groups: dict[str, list[float]] = {}
     targets: dict[str, list[bool]] = {}
     missed: list[str] = []
-    results: list[tuple[str, Case, float]] = []
+    results: list[Result] = []
     for group, case in load_cases(args.pattern):
         native, baseline = measure(case)
         ratio = baseline / native
         groups.setdefault(group, []).append(ratio)
-        results.append((group, case, ratio))
+        results.append(Result(group, case.name, case.target, case.gc, case.private_path, ratio))
         verdict = ""
         if case.target is not None:
             met = ratio >= case.target
@@ -217,9 +230,9 @@ def main(argv: list[str]) -> int:
         met = targets.get(group, [])
         print(f"{group:14} {len(ratios):5}  {_ratios(ratios):18}  " + (f"{sum(met)} of {len(met)}" if met else "-"))
     gains: dict[str, list[float]] = {}
-    for _, case, ratio in results:
-        if case.private_path:
-            gains.setdefault(case.private_path, []).append(ratio - 1)
+    for result in results:
+        if result.private_path:
+            gains.setdefault(result.private_path, []).append(result.ratio - 1)
     if gains:
         print("\nprivate API use (src/core/cpython_internals.hpp)   gain over the public-API build, on its case(s)")
         for path, values in gains.items():
