@@ -14,15 +14,19 @@ namespace {
 // against, not merely the one compiled for.
 bool same_interpreter_version() { return (Py_Version >> 16) == (PY_VERSION_HEX >> 16); }
 
-// Runs a self-check once; a check that raises counts as failed.
-template <class Check>
-bool passes(Check check) {
-  try {
-    return same_interpreter_version() && check();
-  } catch (const PythonError&) {
-    PyErr_Clear();
-    return false;
-  }
+// Whether a self-check passes, run at its first use only; one that raises
+// counts as failed.
+template <bool (*Check)()>
+bool passes_once() {
+  static const bool passed = [] {
+    try {
+      return same_interpreter_version() && Check();
+    } catch (const PythonError&) {
+      PyErr_Clear();
+      return false;
+    }
+  }();
+  return passed;
 }
 
 // Whether storing `value` in a dict obliges the collector to track the dict.
@@ -89,7 +93,7 @@ bool sample_matches(Handle dict, std::initializer_list<Handle> keys) {
   return true;
 }
 
-bool layout_matches() {
+bool dict_layout_matches() {
   Ref first = text("first");
   Ref second = text("second");
   Ref third = text("third");
@@ -105,18 +109,13 @@ bool layout_matches() {
          dense_entries(mixed.ptr()) == nullptr;
 }
 
-bool dict_layout_known() {
-  static const bool known = passes(layout_matches);
-  return known;
-}
-
 }  // namespace
 
 #endif
 
 DictEntries DictEntries::of([[maybe_unused]] Handle dict) {
 #if TOOLS_PRIVATE_PATHS
-  if (dict_layout_known()) {
+  if (passes_once<dict_layout_matches>()) {
     if (PyObject** entries = dense_entries(dict.ptr())) {
       return {entries, static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr()))};
     }
@@ -165,7 +164,7 @@ Ref copy_with_values(Handle shape, PyObject* const* values) {
 
 void prefetch_entries([[maybe_unused]] Handle dict) {
 #if TOOLS_PRIVATE_PATHS
-  if (!dict_layout_known()) return;
+  if (!passes_once<dict_layout_matches>()) return;
   constexpr Py_ssize_t kLine = 64;
   constexpr Py_ssize_t kMaxLines = 32;
   const auto* object = reinterpret_cast<const PyDictObject*>(dict.ptr());
@@ -203,18 +202,13 @@ bool list_layout_matches() {
   return PyList_GET_SIZE(filled.ptr()) == 1 && PyList_GET_ITEM(filled.ptr(), 0) == first.ptr() && list->allocated == 2;
 }
 
-bool list_layout_known() {
-  static const bool known = passes(list_layout_matches);
-  return known;
-}
-
 }  // namespace
 
 #endif
 
 ListBuilder::ListBuilder(Py_ssize_t expected) {
 #if TOOLS_PRIVATE_PATHS
-  in_place_ = expected > 0 && list_layout_known();
+  in_place_ = expected > 0 && passes_once<list_layout_matches>();
 #endif
   list_ = new_list(in_place_ ? expected : 0);
   Py_SET_SIZE(list_.ptr(), 0);
@@ -240,18 +234,13 @@ bool handled_slot_matches() {
   return matches;
 }
 
-bool handled_slot_known() {
-  static const bool known = passes(handled_slot_matches);
-  return known;
-}
-
 }  // namespace
 
 #endif
 
 HandledException::HandledException(Handle exception) {
 #if TOOLS_PRIVATE_PATHS
-  if (handled_slot_known()) {
+  if (passes_once<handled_slot_matches>()) {
     in_place_ = true;
     previous_ = std::exchange(handled_slot(), Py_NewRef(exception.ptr()));
     return;
