@@ -31,10 +31,10 @@ def _public_module(name: str):
     found = sorted(Path(run.PUBLIC_BUILD).glob(f"lib/python3.*/site-packages/tools/*/{name}.cpython-*.so"))
     if not found:
         return None
-    spec = importlib.util.spec_from_file_location(f"public_api_only.{name}", found[0])
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location(f"public_api_only.{name}", found[0])
+    module = importlib.util.module_from_spec(location)
+    sys.modules[location.name] = module
+    location.loader.exec_module(module)
     return module
 
 
