@@ -12,7 +12,8 @@
 namespace tools {
 
 struct FunctionObject {
-  PyObject_HEAD vectorcallfunc vectorcall;
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
   const FunctionDecl* decl;
   PyObject* globals;      // the module's namespace, for call-time lookups
   PyObject* name;         // __name__
