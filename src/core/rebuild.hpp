@@ -96,9 +96,10 @@ class DictReader {
 //
 // A dict with only str keys starts as a copy whose values are replaced
 // where an entry changes (in place, where the entries can be reached):
-// copying keeps the key table as it is instead of inserting and growing. That holds only while no Python code runs (the
-// copy then still has the keys the source has, in the same order); once some
-// may have, the entries done so far move into a dict built entry by entry.
+// copying keeps the key table as it is instead of inserting and growing.
+// That holds only while no Python code runs (the copy then still has the
+// keys the source has, in the same order); once some may have, the entries
+// done so far move into a dict built entry by entry.
 template <class Walker>
 [[gnu::noinline]] Ref rebuild_exact_dict(Handle dict, Walker& walker) {
   DictReader reader(dict);
