@@ -90,6 +90,8 @@ RAISES = {
     "raise-AttributeError": _raiser(AttributeError),
     "raise-KeyError": _raiser(KeyError),
     "raise-Marker": _raiser(Marker),
+    # a generator turns this one into RuntimeError wherever it comes from
+    "raise-StopIteration": _raiser(StopIteration),
 }
 
 _V = type("_V", (), {})
@@ -477,10 +479,12 @@ def outcome(call) -> Outcome:
 
 
 def raised(outcome_: Outcome) -> tuple | None:
-    """(type, message) of a raised exception, for comparing two outcomes."""
+    """(type, message) of a raised exception and of its cause, for comparing
+    two outcomes."""
     if outcome_.error is None:
         return None
-    return type(outcome_.error), str(outcome_.error)
+    cause = outcome_.error.__cause__
+    return type(outcome_.error), str(outcome_.error), type(cause), cause is not None and str(cause)
 
 
 def fresh_input():

@@ -3,6 +3,7 @@ step, to compare the native results with."""
 
 from __future__ import annotations
 
+import inspect
 import os
 from pathlib import Path
 
@@ -108,3 +109,31 @@ class ReferenceTable:
         data = [{key: value for key, value in row.items() if key in include and key not in exclude}
                 for row in self.data_]
         return ReferenceTable(table={"columns": columns, "data": data})
+
+
+def binding_error(function, args, kwargs) -> str | None:
+    """The TypeError message the argument handling gives for a call of
+    `function` (a native operation, every parameter positional-or-keyword,
+    every keyword a str), or None when the call binds. The parameters after
+    the positional arguments are taken by name in order, a missing required
+    one is reported as a count, and only then are keywords left over looked at."""
+    params = list(inspect.signature(function).parameters)
+    required = sum(p.default is p.empty for p in inspect.signature(function).parameters.values())
+    name = function.__name__
+
+    def count_error(given):
+        expected = required if given < required else len(params)
+        how = "exactly" if required == len(params) else "at least" if given < required else "at most"
+        return f"{name}() takes {how} {expected} positional argument{'' if expected == 1 else 's'} ({given} given)"
+
+    if len(args) > len(params):
+        return count_error(len(args))
+    for index in range(len(args), required):
+        if params[index] not in kwargs:
+            return count_error(index)
+    for keyword in kwargs:
+        if keyword not in params:
+            return f"{name}() got an unexpected keyword argument '{keyword}'"
+        if params.index(keyword) < len(args):
+            return f"{name}() got multiple values for keyword argument '{keyword}'"
+    return None

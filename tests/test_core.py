@@ -59,9 +59,19 @@ def test_subclass_of_expected_type_is_refused_with_note():
     assert caught.value.__notes__ == [SUBCLASS_NOTE]
 
 
-def test_keyword_errors_come_before_missing_arguments():
-    with pytest.raises(TypeError, match="unexpected keyword argument 'paht'"):
-        Folder.exists(paht="/")
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: Folder.exists(paht="/"), "exists() takes exactly 1 positional argument (0 given)"),
+        (lambda: Folder.create(recursive=True, path2="/"), "create() takes at least 1 positional argument (0 given)"),
+        (lambda: Folder.create("/", path="/", bogus=1), "create() got multiple values for keyword argument 'path'"),
+        (lambda: Folder.create("/", bogus=1, path="/"), "create() got an unexpected keyword argument 'bogus'"),
+    ],
+)
+def test_a_missing_argument_is_reported_before_keywords_left_over(call, message):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert str(caught.value) == message
 
 
 def test_keyword_given_as_str_subclass_binds():
@@ -270,3 +280,63 @@ def test_module_has_no_docstring_and_binds_names_in_order():
     assert folders_module.__doc__ is None
     names = [name for name in vars(folders_module) if not name.startswith("__")]
     assert names == ["logging", "Path", "shutil", "os", "Folder"]
+
+
+# module, the namespace a colliding key is planted in (an expression in the
+# module's names), the name it collides with, `target` (which the key's
+# __eq__ empties), the call, and what the call gives by its steps.
+PLANTED = [
+    ("tools.common.bulkshade", "m", "bulkshade", "[Obj(), Obj()]", "bulkshade(target)", "[Obj]"),
+    ("tools.common.bulkshade", "m._const", "char_limit", "[Obj()]", "bulkshade(target)", "[Obj]"),
+    ("tools.common.bulkshade", "m", "bulkshade", "[(Obj(), Obj())]", "bulkshade(target)", "[(Obj, Obj)]"),
+    ("tools.common.bulkshade", "m", "bulkshade", "{'k': Obj()}", "bulkshade(target)",
+     "RuntimeError('dictionary changed size during iteration')"),
+    ("tools.common.secretshroud", "m", "secretshroud", "[Obj(), Obj()]", "secretshroud('pwd', target)", "[Obj]"),
+    ("tools.common.secretshroud", "m", "secretshroud", "{'pwd': Obj()}", "secretshroud('x', target)",
+     "RuntimeError('dictionary changed size during iteration')"),
+    ("tools.common.slotwarden", "m", "SlotWarden", "[Obj()]", "SlotWarden.get_attribute(target[0], 'size')", "3"),
+    ("tools.common.whereabouts", "m", "Path", "[Obj()]", "whereabouts(target[0].path)", "PosixPath('/x')"),
+    ("tools.tables.tables", "m", "Table", "['a']",
+     "Table({'columns': ['a'], 'data': [{'a': 1}]}).filter(include=target).data", "[{}]"),
+    ("tools.folders.folders", "m", "os", "[Obj()]", "Folder.exists(target[0].path)", "False"),
+    ("tools.files.files", "m", "File", "[Obj()]", "File.exists(target[0].path, 'missing')", "False"),
+]
+
+
+@pytest.mark.parametrize("module, namespace, name, target, call, expected", PLANTED,
+                         ids=[f"{case[0].rsplit('.', 1)[1]}-{case[2]}-{i}" for i, case in enumerate(PLANTED)])
+def test_a_colliding_key_that_runs_code_in_a_looked_up_namespace(module, namespace, name, target, call, expected):
+    """A call-time lookup compares the name with a planted key of the same
+    hash, whose __eq__ empties the container the call walks and reuses the
+    memory that frees: the call still ends as its steps would."""
+    code = f"""
+import {module} as m
+from {module} import *
+class Obj:
+    size = 3
+    path = "/x/y"
+    def __format__(self, spec):
+        return "ok"
+    def __repr__(self):
+        return "Obj"
+class Planted:
+    def __hash__(self):
+        return hash({name!r})
+    def __eq__(self, other):
+        target.clear()
+        junk = [bytearray(48) for _ in range(5000)]
+        return False
+target = []
+namespace = vars({namespace})
+value = namespace.pop({name!r})
+namespace[Planted()] = None
+namespace[{name!r}] = value
+target = {target}
+try:
+    result = {call}
+except Exception as error:
+    result = error
+print(repr(result))
+"""
+    result = run_python(code)
+    assert (result.returncode, result.stdout.strip()) == (0, expected), result.stderr

@@ -21,7 +21,7 @@ from hypothesis import strategies as st
 import helpers_hostile as hostile
 import logger
 from helpers_hostile import SAFE_TEXT, atoms, call_recipes, outcome, path_recipes
-from helpers_reference import reference_count, reference_get_name
+from helpers_reference import binding_error, reference_count, reference_get_name
 from tools.common.slotwarden import SlotWarden
 from tools.common.whereabouts import whereabouts
 from tools.files.files import File
@@ -147,6 +147,30 @@ def test_operations_return_or_raise_ordinary_exceptions(root, name, data):
             opened.append(result.result)
     if result.error is None:
         check_result(name, result.result)
+
+
+# The native operations themselves: their argument handling, not the facility's.
+NATIVE_CALLS = {name: call_recipes(params, ANY) for name, (function, params) in OPERATIONS.items()
+                if type(raw(function)).__name__ == "native_function"}
+
+
+@pytest.mark.parametrize("name", NATIVE_CALLS)
+@given(data=st.data())
+def test_argument_errors_follow_the_binding_order(root, name, data):
+    """Calls with one or more faults in their arguments (a missing one beside
+    an unknown or repeated keyword, say) give the one error the binding order
+    reports first."""
+    recipe = data.draw(NATIVE_CALLS[name], label="call")
+    function = raw(OPERATIONS[name][0])
+    keywords = {hostile._keyword_name(keyword): value for keyword, value in recipe.keywords}
+    if not all(isinstance(keyword, str) for keyword in keywords):
+        return
+    expected = binding_error(function, recipe.positional, keywords)
+    if expected is None:
+        return
+    with workspace(root, name):
+        result = outcome(hostile.make_call(function, recipe))
+    assert (type(result.error), str(result.error)) == (TypeError, expected)
 
 
 def check_result(name, result):

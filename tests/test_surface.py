@@ -3,10 +3,16 @@ way an operation is reached, the function attributes behind it, and help()."""
 
 from __future__ import annotations
 
+import copy
+import functools
 import importlib
 import inspect
+import multiprocessing
+import pickle
 import pydoc
 import re
+import typing
+from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 from helpers_package import MODULES
@@ -187,3 +193,60 @@ def test_help_renders_every_signature_and_docstring(module, owner):
         assert flat(name + shown) in flat(text), name
         for line in filter(None, (line.strip() for line in (native(module, owner, name).__doc__ or "").splitlines())):
             assert flat(line) in flat(text), (name, line)
+
+
+IDS = [f"{owner or module.rsplit('.', 1)[1]}.{name}" for module, owner, name, *_ in OPERATIONS]
+
+
+@pytest.mark.parametrize("module, owner, name, kind, signature", OPERATIONS, ids=IDS)
+def test_type_hints_resolve_in_the_module(module, owner, name, kind, signature):
+    """The annotation texts evaluate against the module that binds their
+    names, through the decorated operation as through the function itself."""
+    function = native(module, owner, name)
+    namespace = vars(importlib.import_module(module))
+    expected = {key: eval(text, namespace) for key, text in function.__annotations__.items()}
+    assert function.__globals__ is namespace
+    for way, reached, _ in ways_in(module, owner, name, kind):
+        if inspect.ismethod(reached):
+            reached = reached.__func__
+        assert typing.get_type_hints(reached) == expected, way
+    assert inspect.get_annotations(function, eval_str=True) == expected
+    assert all(type(text) is str for text in function.__annotations__.values())
+    with pytest.raises(AttributeError):
+        function.__globals__ = {}
+
+
+# Operations reached as the function object itself (not the facility's
+# decoration), as a caller would hand them to pickle or a process pool.
+BY_REFERENCE = [(module, owner, name) for module, owner, name, kind, _ in OPERATIONS if not kind.startswith("logged")]
+
+
+@pytest.mark.parametrize("module, owner, name", BY_REFERENCE, ids=[f"{o or m.rsplit('.', 1)[1]}.{n}"
+                                                                  for m, o, n in BY_REFERENCE])
+def test_operations_pickle_and_copy_by_reference(module, owner, name):
+    function = getattr(owner_of(module, owner), name)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(function, protocol)) is function
+    assert copy.copy(function) is function
+    assert copy.deepcopy([function])[0] is function
+    if owner == "Table":
+        cls = owner_of(module, owner)
+        table = INSTANCES[owner](cls)
+        try:
+            assert pickle.loads(pickle.dumps(getattr(table, name)))() == getattr(table, name)()
+        finally:
+            # pickling an instance caches its slot names on the class
+            vars(cls).get("__slotnames__") is not None and delattr(cls, "__slotnames__")
+
+
+def test_a_process_pool_runs_the_walkers():
+    from tools.common.bulkshade import bulkshade
+    from tools.common.secretshroud import secretshroud
+
+    settings = {"masked": functools.partial(secretshroud, "pwd")}
+    assert copy.deepcopy(settings)["masked"].func is secretshroud
+    values = ["x" * 5000, [1, None], {"pwd": "s"}]
+    # a fresh interpreter, which finds each function again by its name
+    with ProcessPoolExecutor(max_workers=1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        assert list(pool.map(bulkshade, values)) == [bulkshade(value) for value in values]
+        assert list(pool.map(settings["masked"], values)) == [secretshroud("pwd", value) for value in values]

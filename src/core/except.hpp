@@ -15,4 +15,21 @@ inline Ref except(PyObject* type) {
   return Ref::steal(PyErr_GetRaisedException());
 }
 
+// To be called inside `catch (const PythonError&)` around what runs as the
+// body of a generator: a StopIteration leaving that body becomes
+// RuntimeError "generator raised StopIteration", its cause and context the
+// StopIteration, as the interpreter does for a generator; any other
+// exception stays as it is. Throws on either way.
+[[noreturn]] inline void rethrow_from_generator_body() {
+  if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    Ref stop = Ref::steal(PyErr_GetRaisedException());
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetCause(error.ptr(), Ref::borrow(stop).release());
+    PyException_SetContext(error.ptr(), stop.release());
+    PyErr_SetRaisedException(error.release());
+  }
+  throw_python_error();
+}
+
 }  // namespace tools

@@ -73,8 +73,26 @@ PyObject* default_of(FunctionObject* function, std::size_t index) {
   return PyTuple_GET_ITEM(function->defaults, index - first_default);
 }
 
+// The first keyword that named no parameter still free: one that names no
+// parameter at all, or one already given by position.
+[[noreturn]] void raise_left_over_keyword(FunctionObject* function, PyObject* kwnames, Py_ssize_t given) {
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t index = find_param(function, keyword);
+    if (index < 0) {
+      raise_error(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(function), keyword);
+    }
+    if (index < given) {
+      raise_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(function), keyword);
+    }
+  }
+  raise_error(PyExc_SystemError, "%s(): a keyword argument was left over", name_of(function));
+}
+
 // Places the arguments of one call into `values` (borrowed references, in
-// parameter order), then applies the entry conversions and checks.
+// parameter order), then applies the entry conversions and checks. The
+// parameters after the positional arguments are taken by name in order, and
+// a missing required one is reported before any keyword left over.
 void bind(FunctionObject* function, PyObject* const* args, Py_ssize_t given, PyObject* kwnames, PyObject** values) {
   const FunctionDecl& decl = *function->decl;
   const auto count = static_cast<Py_ssize_t>(decl.params.size());
@@ -82,25 +100,20 @@ void bind(FunctionObject* function, PyObject* const* args, Py_ssize_t given, PyO
   if (given > count) raise_count(function, required, count, given);
   for (Py_ssize_t i = 0; i < count; ++i) values[i] = i < given ? args[i] : nullptr;
 
-  if (kwnames != nullptr) {
-    Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < keywords; ++k) {
-      PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-      Py_ssize_t index = find_param(function, keyword);
-      if (index < 0) {
-        raise_error(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(function), keyword);
-      }
-      if (values[index] != nullptr) {
-        raise_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(function), keyword);
-      }
-      values[index] = args[given + k];
-    }
+  Py_ssize_t taken = 0;
+  const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    Py_ssize_t index = find_param(function, PyTuple_GET_ITEM(kwnames, k));
+    if (index < given) continue;  // left over: reported once every parameter is bound
+    values[index] = args[given + k];
+    ++taken;
   }
   for (Py_ssize_t i = given; i < count; ++i) {
     if (values[i] != nullptr) continue;
     if (i < required) raise_count(function, required, count, i);
     values[i] = default_of(function, i);
   }
+  if (taken < keywords) raise_left_over_keyword(function, kwnames, given);
 
   // Truth values first, then the exact-type checks, each in parameter order.
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -200,6 +213,9 @@ int set_doc(PyObject* self, PyObject* value, void*) noexcept {
 }
 PyObject* get_annotations(PyObject* self, void*) noexcept { return get_slot(as_function(self)->annotations); }
 PyObject* get_defaults(PyObject* self, void*) noexcept { return get_slot(as_function(self)->defaults); }
+// The module's namespace, read-only as a Python function's: what
+// typing.get_type_hints() evaluates the annotation texts in.
+PyObject* get_globals(PyObject* self, void*) noexcept { return get_slot(as_function(self)->globals); }
 
 // inspect.Signature of the declaration, so that inspect.signature() and
 // help() show the parameters, defaults and annotation texts.
@@ -231,9 +247,20 @@ PyGetSetDef function_getset[] = {
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickled and copied by reference, as the interpreter's own functions are: a
+// reduction to the qualified name makes pickle store the module and that
+// name, and makes copy and deepcopy hand back the function itself.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return get_slot(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 // ---------------------------------------------------------------------------
@@ -302,6 +329,7 @@ PyTypeObject* function_type() {
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    t.tp_methods = function_methods;
     t.tp_getset = function_getset;
     t.tp_descr_get = function_descr_get;
     t.tp_dictoffset = offsetof(FunctionObject, dict);

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "core/cpython_internals.hpp"
+#include "core/except.hpp"
 #include "core/ref.hpp"
 
 namespace tools {
@@ -181,18 +182,28 @@ template <class Walker>
   return result.finish();
 }
 
-// `[walker.item(v) for v in iterable]` through iter().
+// The items of `iterator` walked into a new list.
 template <class Walker>
-[[gnu::noinline]] Ref rebuild_iterated_list(Handle iterable, Walker& walker) {
+Ref rebuild_from_iterator(Handle iterator, Walker& walker) {
   ListBuilder result(0);
-  walker.python_may_have_run();
-  for (Ref element : iterate(iterable)) {
+  for (Ref element = next(iterator); !element.is_null(); element = next(iterator)) {
     walker.python_may_have_run();
     result.push(walker.item(element));
   }
   walker.python_may_have_run();
   return result.finish();
 }
+
+// `[walker.item(v) for v in iterable]` through iter().
+template <class Walker>
+[[gnu::noinline]] Ref rebuild_iterated_list(Handle iterable, Walker& walker) {
+  walker.python_may_have_run();
+  return rebuild_from_iterator(iterable.iter(), walker);
+}
+
+// A tuple is rebuilt through a generator: `iterable` is taken when the
+// generator is made, outside its body; everything after that runs in the
+// body, where a StopIteration becomes the generator's RuntimeError.
 
 // `tuple(walker.item(v) for v in tuple)` for an exact tuple, whose items
 // cannot change while it is read.
@@ -204,9 +215,13 @@ template <class Walker>
   // Kept away from the collector (and so from gc.get_objects()) until every
   // slot is filled.
   PyObject_GC_UnTrack(result.ptr());
-  for (Py_ssize_t index = 0; index < size; ++index) {
-    prefetch_tuple_item(tuple, index + kPrefetchDistance);
-    PyTuple_SET_ITEM(result.ptr(), index, walker.item(PyTuple_GET_ITEM(tuple.ptr(), index)).release());
+  try {
+    for (Py_ssize_t index = 0; index < size; ++index) {
+      prefetch_tuple_item(tuple, index + kPrefetchDistance);
+      PyTuple_SET_ITEM(result.ptr(), index, walker.item(PyTuple_GET_ITEM(tuple.ptr(), index)).release());
+    }
+  } catch (const PythonError&) {
+    rethrow_from_generator_body();
   }
   PyObject_GC_Track(result.ptr());
   return result;
@@ -215,7 +230,14 @@ template <class Walker>
 // `tuple(walker.item(v) for v in iterable)` through iter().
 template <class Walker>
 [[gnu::noinline]] Ref rebuild_iterated_tuple(Handle iterable, Walker& walker) {
-  Ref items = rebuild_iterated_list(iterable, walker);
+  walker.python_may_have_run();
+  Ref iterator = iterable.iter();
+  Ref items;
+  try {
+    items = rebuild_from_iterator(iterator, walker);
+  } catch (const PythonError&) {
+    rethrow_from_generator_body();
+  }
   return Ref::steal(PyList_AsTuple(items.ptr()));
 }
 

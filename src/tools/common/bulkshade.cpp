@@ -104,9 +104,11 @@ class Shade {
     return nested_call(value);
   }
 
+  // `value` may be borrowed from its container: it is held before the
+  // lookups, which can run Python code that changes the container.
   [[gnu::noinline]] Ref nested_call(Handle value) {
-    if (epoch_ != synced_) resync();
     Ref held = Ref::borrow(value);
+    if (epoch_ != synced_) resync();
     if (!direct_) {
       python_may_have_run();
       return call_.global("bulkshade"_id)(Kw{"value"_id, held});

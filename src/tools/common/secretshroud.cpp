@@ -129,13 +129,15 @@ class Shroud {
 
   // The call itself: walked here directly, after the same entry check, while
   // the module global is this very function. `known` is the subject already
-  // made for `name`, if any.
+  // made for `name`, if any. `name` and `value` may be borrowed from their
+  // container: both are held before the lookups, which can run Python code
+  // that changes the container.
   [[gnu::noinline]] Ref nested_call(Handle name, Subject* known, Handle value) {
-    if (epoch_ != synced_) resync();
+    Ref held_name = Ref::borrow(name);
     Ref held = Ref::borrow(value);
+    if (epoch_ != synced_) resync();
     if (!direct_) {
       python_may_have_run();
-      Ref held_name = Ref::borrow(name);
       return call_.global("secretshroud"_id)(Kw{"name"_id, held_name}, Kw{"value"_id, held});
     }
     if (!name.is_exact(&PyUnicode_Type) && !name.is_none()) raise_argument_type("name", &PyUnicode_Type, name);
@@ -143,6 +145,7 @@ class Shroud {
     StackGuard guard(stack_);
     Ref result = walk(known != nullptr ? *known : fresh, held);
     release(held, *this);
+    release(held_name, *this);
     return result;
   }
 
