@@ -1,6 +1,7 @@
 """The native function type and argument handling, seen through Folder."""
 
 import gc
+import importlib.metadata
 import inspect
 import pydoc
 import subprocess
@@ -11,6 +12,7 @@ from pathlib import Path
 
 import pytest
 
+import tools
 from conftest import child_env, run_python
 from helpers_package import ROOT
 from tools.folders import Folder
@@ -230,6 +232,38 @@ def test_missing_logging_facility_error_points_to_the_readme(tmp_path, module, l
     expected = [error.format(folder=tmp_path)] + ([note] if noted else [])
     assert lines[-len(expected):] == expected
     assert f"\n## {section}\n" in (ROOT / "README.md").read_text()
+
+
+def test_only_the_modules_that_log_need_the_application_logger(tmp_path):
+    # No `logger` anywhere on the path: the package, its version and the
+    # modules that do not log import without one; the three that log do not.
+    code = (
+        "import importlib, sys\n"
+        "import tools, tools.common, tools.launchbrief\n"
+        "for name in ['bulkshade', 'secretshroud', 'slotwarden', 'whereabouts']:\n"
+        "    importlib.import_module('tools.common.' + name)\n"
+        "import tools.launchbrief.launchbrief\n"
+        "print(tools.__version__, 'logger' in sys.modules)\n"
+        "for name in ['tools.folders', 'tools.files', 'tools.tables']:\n"
+        "    try:\n"
+        "        importlib.import_module(name)\n"
+        "    except ModuleNotFoundError as error:\n"
+        "        print(name, error.name)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path,
+                            env=child_env(drop=["PYTHONPATH"], tests_on_path=False), timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert tools.__version__ == importlib.metadata.version("tools")
+    assert result.stdout.splitlines() == [f"{tools.__version__} False", "tools.folders logger", "tools.files logger",
+                                          "tools.tables logger"]
+
+
+@pytest.mark.parametrize("package, name", [("tools.folders", "Folder"), ("tools.files", "File"),
+                                           ("tools.tables", "Table")])
+def test_each_package_re_exports_its_class(package, name):
+    exported = __import__(package, fromlist=[name])
+    module = __import__(f"{package}.{package.rpartition('.')[2]}", fromlist=[name])
+    assert getattr(exported, name) is getattr(module, name) and exported.__all__ == [name]
 
 
 def test_function_dict_is_writable_and_binds_as_a_method():

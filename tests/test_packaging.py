@@ -4,6 +4,7 @@ that holds what a build from source needs and builds despite warnings."""
 
 from __future__ import annotations
 
+import email.parser
 import importlib.util
 import json
 import os
@@ -71,6 +72,21 @@ def sdist(tmp_path_factory) -> pathlib.Path:
     return found
 
 
+def declared_version() -> str:
+    """tools.__version__ as the sources write it: the one place it is set."""
+    namespace: dict = {}
+    exec((ROOT / "src" / "tools" / "__init__.py").read_text(), namespace)
+    return namespace["__version__"]
+
+
+def check_licence(metadata: str, licence: bytes) -> None:
+    """The core metadata names the MIT licence and carries the LICENSE file."""
+    fields = email.parser.Parser().parsestr(metadata, headersonly=True)
+    assert (fields["Metadata-Version"], fields["Version"]) == ("2.4", declared_version())
+    assert (fields["License-Expression"], fields.get_all("License-File")) == ("MIT", ["LICENSE"])
+    assert licence == (ROOT / "LICENSE").read_bytes()
+
+
 def test_wheel_holds_the_modules_their_stubs_and_the_typed_marker(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     for module in MODULES:
@@ -82,6 +98,12 @@ def test_wheel_holds_the_modules_their_stubs_and_the_typed_marker(wheel):
     # No sources, no tests, and no top-level module that would shadow the
     # application's own `logger`.
     assert [name for name in names if name.endswith((".cpp", ".hpp")) or not name.startswith("tools")] == []
+
+
+def test_wheel_metadata_names_the_licence_and_carries_its_file(wheel):
+    archive = zipfile.ZipFile(wheel)
+    dist_info = f"tools-{declared_version()}.dist-info"
+    check_licence(archive.read(f"{dist_info}/METADATA").decode(), archive.read(f"{dist_info}/licenses/LICENSE"))
 
 
 def test_auditwheel_finds_a_manylinux_policy_and_repair_takes_it(wheel, repaired):
@@ -101,10 +123,13 @@ def test_wheel_installs_and_imports_in_a_fresh_environment(repaired, tmp_path):
         f"modules = [importlib.import_module(name) for name in {MODULES!r}]\n"
         "import tools, logger\n"
         "from tools.folders import Folder\n"
-        "from tools.tables.tables import Table\n"
+        "from tools.files import File\n"
+        "from tools.tables import Table\n"
         "print(pathlib.Path(tools.__file__).resolve())\n"
         "print(pathlib.Path(logger.__file__).resolve())\n"
         "print(Folder.exists(tempfile.gettempdir()), repr(Table({'columns': ['a'], 'data': []})))\n"
+        "import importlib.metadata\n"
+        "print(tools.__version__, importlib.metadata.version('tools'))\n"
     )
     # The reference logging facility stands in for the application's.
     environment = child_env(changes={"PYTHONPATH": str(ROOT / "examples")}, tests_on_path=False)
@@ -112,16 +137,25 @@ def test_wheel_installs_and_imports_in_a_fresh_environment(repaired, tmp_path):
     assert pathlib.Path(lines[0]).is_relative_to(env_dir.resolve())
     assert pathlib.Path(lines[1]) == (ROOT / "examples" / "logger.py").resolve()
     assert lines[2] == "True Table(['a'])"
+    assert lines[3] == f"{declared_version()} {declared_version()}"
 
 
 def test_sdist_holds_what_a_build_from_source_needs(sdist):
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
-    required = {"pyproject.toml", "CMakeLists.txt", "README.md", "src/tools/py.typed", "examples/logger.py"}
+    required = {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md", "src/tools/py.typed",
+                "examples/logger.py"}
     required |= {f"src/{module.replace('.', '/')}{suffix}" for module in MODULES for suffix in (".cpp", ".pyi")}
     required |= {path.relative_to(ROOT).as_posix() for path in (ROOT / "src" / "core").iterdir()}
     assert sorted(required - names) == []
     assert sorted(name for name in names if name.startswith(("build/", ".venv", "dist/")) or name.endswith(".so")) == []
+
+
+def test_sdist_metadata_names_the_licence_and_carries_its_file(sdist):
+    top = f"tools-{declared_version()}"
+    with tarfile.open(sdist) as archive:
+        check_licence(archive.extractfile(f"{top}/PKG-INFO").read().decode(),
+                      archive.extractfile(f"{top}/LICENSE").read())
 
 
 def test_sdist_builds_with_a_warning_the_code_triggers(sdist, tmp_path):

@@ -7,6 +7,11 @@ one interpreter and share their names. A block whose line just before the
 fence is an HTML comment starting `<!-- not run` is skipped; ```sh blocks
 never run. A block that starts with `>>>` is checked with doctest.
 
+A block right after `<!-- file: NAME -->` is a file the reader saves: it is
+written to NAME in the folder, not run. A section that saves files brings its
+own logging facility and runs without the reference one. The folder comes
+first on the module path, as a script's own folder does.
+
 A comment shows a value when it starts with a Python literal, written as
 `repr()` prints it, alone or followed by a colon and an explanation:
 `# True`, `# b'total: 42\\n'`, `# 4047: "\\n{\\n", 4000 characters, ...`.
@@ -25,6 +30,7 @@ import ast
 import doctest
 import io
 import pathlib
+import re
 import subprocess
 import sys
 import tokenize
@@ -35,10 +41,13 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
 
 
-def python_blocks(text: str) -> dict[str, list[tuple[int, str]]]:
-    """The blocks to run, per `## ` section in order: (README line of the
-    block's first code line, code)."""
-    sections: dict[str, list[tuple[int, str]]] = {}
+SAVED_AS = re.compile(r"<!-- file: (\S+) -->")
+
+
+def python_blocks(text: str) -> dict[str, list[tuple[int, str, str | None]]]:
+    """The blocks to run or save, per `## ` section in order: (README line of
+    the block's first code line, code, the file name it is saved as or None)."""
+    sections: dict[str, list[tuple[int, str, str | None]]] = {}
     lines = text.splitlines()
     heading, code, start = "", None, 0
     for number, line in enumerate(lines, 1):
@@ -47,10 +56,12 @@ def python_blocks(text: str) -> dict[str, list[tuple[int, str]]]:
                 code.append(line + "\n")
                 continue
             if runs:
-                sections.setdefault(heading, []).append((start, "".join(code)))
+                sections.setdefault(heading, []).append((start, "".join(code), saved_as))
             code = None
         elif line.startswith("```"):
-            runs = line.strip() == "```python" and not (number > 1 and lines[number - 2].startswith("<!-- not run"))
+            before = lines[number - 2] if number > 1 else ""
+            runs = line.strip() == "```python" and not before.startswith("<!-- not run")
+            saved_as = found.group(1) if (found := SAVED_AS.fullmatch(before.strip())) else None
             code, start = [], number + 1
         elif line.startswith("## "):
             heading = line[3:].strip()
@@ -97,14 +108,18 @@ def run_section(heading: str) -> None:
     """Runs one section's blocks in the current folder (the child's side)."""
     blocks = python_blocks(README.read_text(encoding="utf-8"))[heading]
     script = pathlib.Path("readme_example.py").absolute()
+    sys.path.insert(0, str(script.parent))
     lines = [""] * (blocks[-1][0] + blocks[-1][1].count("\n"))
-    for first, code in blocks:
-        if not code.lstrip().startswith(">>>"):
+    for first, code, saved_as in blocks:
+        if saved_as is None and not code.lstrip().startswith(">>>"):
             lines[first - 1:first - 1 + code.count("\n")] = code.splitlines()
     script.write_text("\n".join(lines) + "\n", encoding="utf-8")
     namespace = {"__name__": "__main__", "__file__": str(script), "_readme_shows": readme_shows}
-    for first, code in blocks:
-        if code.lstrip().startswith(">>>"):
+    for first, code, saved_as in blocks:
+        if saved_as is not None:
+            pathlib.Path(saved_as).parent.mkdir(parents=True, exist_ok=True)
+            pathlib.Path(saved_as).write_text(code, encoding="utf-8")
+        elif code.lstrip().startswith(">>>"):
             test = doctest.DocTestParser().get_doctest(code, namespace, heading, str(README), first - 1)
             if doctest.DocTestRunner().run(test).failed:
                 raise SystemExit(f"README.md line {first}: the interactive example does not show what it gives")
@@ -119,10 +134,12 @@ SECTIONS = python_blocks(README.read_text(encoding="utf-8"))
 def test_readme_section_runs_as_written(heading, tmp_path):
     from conftest import child_env  # here: the child runs this file without the tests' folder on its path
 
-    # The reference facility as the application's `logger`; no start-up
-    # report guard left from elsewhere, so `launchbrief()` prints.
-    env = child_env(changes={"PYTHONPATH": str(ROOT / "examples")}, drop=("app:main", "svc-worker"),
-                    tests_on_path=False)
+    # The reference facility as the application's `logger`, unless the
+    # section saves its own; no start-up report guard left from elsewhere, so
+    # `launchbrief()` prints.
+    own_facility = any(saved_as is not None for _, _, saved_as in SECTIONS[heading])
+    env = child_env(changes=None if own_facility else {"PYTHONPATH": str(ROOT / "examples")},
+                    drop=("app:main", "svc-worker", "PYTHONPATH"), tests_on_path=False)
     result = subprocess.run([sys.executable, "-P", __file__, heading], cwd=tmp_path, env=env,
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -1,0 +1,3 @@
+from tools.files.files import File
+
+__all__ = ["File"]

@@ -1,5 +1,5 @@
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, TextIO
 
 class File:
     @staticmethod
@@ -12,8 +12,9 @@ class File:
     def rename(path: Path | str, name: str, new_name: str) -> None: ...
     @staticmethod
     def copy(path: Path | str, name: str, new_path: Path | str, new_name: str | None = None) -> None: ...
+    # The locked file is open in text mode "a+": writes take str and append.
     @staticmethod
-    def lock(path: Path | str, name: str) -> IO[Any]: ...
+    def lock(path: Path | str, name: str) -> TextIO: ...
     @staticmethod
     def unlock(file: IO[Any]) -> None: ...
     @staticmethod

@@ -1,0 +1,3 @@
+from tools.tables.tables import Table
+
+__all__ = ["Table"]

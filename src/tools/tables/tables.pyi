@@ -1,9 +1,10 @@
 from typing import Any
 
-# "columns" holds the column names and "data" the rows. Typed per entry rather
-# than as one list of names-or-rows, so that a description built from a
-# list[str] and a list[dict[str, Any]] is accepted (lists are invariant).
-_Description = dict[str, list[str] | list[dict[str, Any]]]
+# "columns" holds the column names and "data" the rows. The entries are not
+# typed: a description built in a variable first is a dict[str, object] to a
+# type checker, and any narrower value type would refuse it (dicts are
+# invariant); the constructor checks the entries at run time.
+_Description = dict[str, Any]
 
 class Table:
     def __init__(self, table: _Description | None = None) -> None: ...
