@@ -234,6 +234,75 @@ def test_missing_logging_facility_error_points_to_the_readme(tmp_path, module, l
     assert f"\n## {section}\n" in (ROOT / "README.md").read_text()
 
 
+# A facility written the way the README shows, with one of the mistakes an
+# application makes switched on.
+FACILITY = """
+import functools
+HANDS_ON, DEBUG_FAILS = {hands_on}, {debug_fails}
+class Log:
+    def debug(self, message, date_=False, indent=False):
+        if DEBUG_FAILS:
+            raise RuntimeError("log down")
+def logging(prefix):
+    def decorate(operation):
+        function = operation.__func__ if isinstance(operation, staticmethod) else operation
+        @functools.wraps(function)
+        def call(*args, logger=None, **kwargs):
+            return function(*args, **kwargs, **({{"logger": logger}} if HANDS_ON and logger else {{}}))
+        call.logger = Log()
+        return staticmethod(call) if isinstance(operation, staticmethod) else call
+    return decorate
+"""
+README_SECTION = 'in the tools README)'
+WRITE = "from tools.files.files import File\nFile.write('.', 'keep.txt', b'new')"
+
+# (facility, call, the error it gives, its note)
+FACILITY_MISTAKES = {
+    "logging is the standard library's module": (
+        "import logging\n", "import tools.folders.folders",
+        "TypeError: 'module' object is not callable",
+        "tools.folders.folders calls logging(prefix=...) from the application's module 'logger', but "
+        "'logger.logging' is <module 'logging' from"),
+    "the decorator returns what it gets": (
+        "def logging(prefix):\n    return lambda operation: operation\n", WRITE,
+        "AttributeError: 'tools.native_function' object has no attribute 'logger'",
+        "File.write has no attribute 'logger': the application's logging decorator must return an object that "
+        "carries the operation's logger as its attribute 'logger' (see \"The logging facility your application "
+        "provides\" " + README_SECTION),
+    "the decorator hands the logger on": (
+        FACILITY.format(hands_on=True, debug_fails=False), WRITE,
+        "TypeError: exists() got an unexpected keyword argument 'logger'",
+        "the application's logging decorator handed the keyword 'logger' on to exists() instead of dropping it"),
+    "debug fails": (
+        FACILITY.format(hands_on=False, debug_fails=True), WRITE, "RuntimeError: log down",
+        "File.write wrote its first log line after opening the file for writing, and that line failed: the file "
+        "was emptied when it was opened and nothing was written (see \"When a log line fails\" " + README_SECTION),
+}
+
+
+@pytest.mark.parametrize("mistake", FACILITY_MISTAKES)
+def test_a_facility_mistake_gains_a_note_where_it_surfaces(tmp_path, mistake):
+    """The exception a facility's mistake causes keeps its type and message and
+    gains one note saying what the facility did wrong; the same call with a
+    correct facility succeeds and the file keeps what was written."""
+    source, call, error, note = FACILITY_MISTAKES[mistake]
+    for facility, fails in ((source, True), (FACILITY.format(hands_on=False, debug_fails=False), False)):
+        (tmp_path / "logger.py").write_text(facility)
+        (tmp_path / "keep.txt").write_bytes(b"old")
+        result = subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, '.')\n{call}"],
+                                capture_output=True, text=True, cwd=tmp_path,
+                                env=child_env(drop=["PYTHONPATH"], tests_on_path=False), timeout=120)
+        kept = (tmp_path / "keep.txt").read_bytes()
+        if not fails:
+            assert (result.returncode, result.stderr, kept) == (0, "", b"new" if call == WRITE else b"old")
+            continue
+        # the message, then exactly one note, after the traceback
+        lines = result.stderr.splitlines()
+        assert lines[0] == "Traceback (most recent call last):", result.stderr
+        assert lines[-2] == error and lines[-1].startswith(note), result.stderr
+        assert kept == (b"" if mistake == "debug fails" else b"old")
+
+
 def test_only_the_modules_that_log_need_the_application_logger(tmp_path):
     # No `logger` anywhere on the path: the package, its version and the
     # modules that do not log import without one; the three that log do not.

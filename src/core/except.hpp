@@ -32,4 +32,16 @@ inline Ref except(PyObject* type) {
   throw_python_error();
 }
 
+// With a Python exception set (inside `catch (const PythonError&)`, say): it
+// gains the note `make_note()` returns (as its add_note() does; the note is
+// made once the exception is taken off the error indicator) and is thrown
+// on, its type, message and traceback as they were.
+template <class MakeNote>
+[[noreturn]] void rethrow_with_note(MakeNote&& make_note) {
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  error.method("add_note"_id, make_note());
+  PyErr_SetRaisedException(error.release());
+  throw_python_error();
+}
+
 }  // namespace tools

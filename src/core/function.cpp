@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/boundary.hpp"
+#include "core/except.hpp"
 
 namespace tools {
 
@@ -25,6 +26,7 @@ struct FunctionObject {
   PyObject* names;        // interned parameter names, for keyword matching
   PyObject* dict;
   PyObject* weakrefs;
+  bool decorated;  // by the application's logging facility
 };
 
 namespace {
@@ -80,7 +82,17 @@ PyObject* default_of(FunctionObject* function, std::size_t index) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     Py_ssize_t index = find_param(function, keyword);
     if (index < 0) {
-      raise_error(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(function), keyword);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(function), keyword);
+      if (function->decorated && PyUnicode_Check(keyword) && PyUnicode_EqualToUTF8(keyword, "logger")) {
+        rethrow_with_note([&] {
+          return Ref::steal(PyUnicode_FromFormat(
+              "the application's logging decorator handed the keyword 'logger' on to %s() instead of dropping it: "
+              "every decorated operation accepts 'logger' and must not pass it to the function it wraps (see \"The "
+              "logging facility your application provides\" in the tools README)",
+              name_of(function)));
+        });
+      }
+      throw_python_error();
     }
     if (index < given) {
       raise_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(function), keyword);
@@ -417,10 +429,15 @@ Ref make_function(const FunctionDecl& decl, Handle module, std::string_view owne
   function->names = names.release();
   function->dict = nullptr;
   function->weakrefs = nullptr;
+  function->decorated = false;
   Ref result = Ref::steal(reinterpret_cast<PyObject*>(function));
   if (seen_default && function->defaults == nullptr) throw_python_error();
   PyObject_GC_Track(function);
   return result;
+}
+
+void mark_decorated(Handle function) {
+  if (Py_IS_TYPE(function.ptr(), function_type())) as_function(function.ptr())->decorated = true;
 }
 
 bool is_function_of(Handle object, const FunctionDecl& decl) {

@@ -173,6 +173,11 @@ consteval FunctionDecl declare(FunctionDecl decl) {
 // holds it (empty for a module-level function); `module` is its module.
 Ref make_function(const FunctionDecl& decl, Handle module, std::string_view owner = {});
 
+// Marks a function object as one the application's logging facility
+// decorates: the keyword `logger`, which the decorator must drop, then gets
+// a note when it arrives all the same.
+void mark_decorated(Handle function);
+
 // Whether `object` is a function object made from `decl`.
 bool is_function_of(Handle object, const FunctionDecl& decl);
 

@@ -109,7 +109,19 @@ Ref ModuleInit::function(const FunctionDecl& decl, std::string_view owner) const
 Ref ModuleInit::decorator() const {
   Ref logging = Ref::steal(PyObject_GetAttr(module_, "logging"_id.get()));
   Ref name = Ref::steal(PyObject_GetAttr(module_, "__name__"_id.get()));
-  return logging(Kw{"prefix"_id, name});
+  try {
+    return logging(Kw{"prefix"_id, name});
+  } catch (const PythonError&) {
+    if (PyCallable_Check(logging.ptr()) || !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+    rethrow_with_note([&] {
+      return Ref::steal(PyUnicode_FromFormat(
+          "%S calls logging(prefix=...) from the application's module 'logger', but 'logger.logging' is %R, which "
+          "cannot be called: it must be the facility's factory of decorators (a 'logger' module that does 'import "
+          "logging' exports the standard library's module under that name; see \"The logging facility your "
+          "application provides\" in the tools README)",
+          name.ptr(), logging.ptr()));
+    });
+  }
 }
 
 void ModuleInit::add_function(const FunctionDecl& decl) { bind(interned_text(decl.name), function(decl)); }
@@ -133,9 +145,25 @@ ClassBuilder& ClassBuilder::entry(std::string_view name, Handle value) {
   return *this;
 }
 
+Ref facility_logger(Handle operation, const char* owner, Name name) {
+  try {
+    return operation.attr("logger"_id);
+  } catch (const PythonError&) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw;
+    rethrow_with_note([&] {
+      return Ref::steal(PyUnicode_FromFormat(
+          "%s.%U has no attribute 'logger': the application's logging decorator must return an object that carries "
+          "the operation's logger as its attribute 'logger' (see \"The logging facility your application provides\" "
+          "in the tools README)",
+          owner, name.get()));
+    });
+  }
+}
+
 ClassBuilder& ClassBuilder::logged_static(const FunctionDecl& decl) {
   Ref decorator = init_.decorator();
   Ref function = init_.function(decl, name_);
+  mark_decorated(function);
   Ref static_method = Handle(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(function);
   entry(decl.name, decorator(static_method));
   return *this;
@@ -144,6 +172,7 @@ ClassBuilder& ClassBuilder::logged_static(const FunctionDecl& decl) {
 ClassBuilder& ClassBuilder::logged(const FunctionDecl& decl) {
   Ref decorator = init_.decorator();
   Ref function = init_.function(decl, name_);
+  mark_decorated(function);
   entry(decl.name, decorator(function));
   return *this;
 }

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "core/except.hpp"
 #include "core/function.hpp"
 
 namespace tools {
@@ -74,6 +75,31 @@ class ClassBuilder {
   const char* name_;
   Ref namespace_;
 };
+
+// ---------------------------------------------------------------------------
+// Mistakes in the application's logging facility. Where one makes an
+// operation fail, the exception passes as it is and gains a note naming the
+// mistake and the README section that describes the facility.
+
+// `operation.logger`: the logger the facility's decorator attached to a
+// decorated operation, shown as `<owner>.<name>`.
+Ref facility_logger(Handle operation, const char* owner, Name name);
+
+// Runs `body`, the first log line after `owner.name` opened a file for
+// writing; a failure there says that the file was emptied and nothing written.
+template <class Body>
+void opening_line_after_emptying(const char* owner, Name name, Body&& body) {
+  try {
+    body();
+  } catch (const PythonError&) {
+    rethrow_with_note([&] {
+      return Ref::steal(PyUnicode_FromFormat(
+          "%s.%U wrote its first log line after opening the file for writing, and that line failed: the file was "
+          "emptied when it was opened and nothing was written (see \"When a log line fails\" in the tools README)",
+          owner, name.get()));
+    });
+  }
+}
 
 using ModuleExec = void (*)(ModuleInit&);
 

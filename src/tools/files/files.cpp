@@ -10,7 +10,9 @@ namespace {
 
 // `File.<operation>.logger`, looked up through the module global on every
 // use, so that a replaced class or logger is honoured.
-Ref logger_of(Call& call, Name operation) { return call.global("File"_id).attr(operation).attr("logger"_id); }
+Ref logger_of(Call& call, Name operation) {
+  return facility_logger(call.global("File"_id).attr(operation), "File", operation);
+}
 
 // `File.<operation>.logger.debug(f'<prefix>{file.name}" - Done', date_=True, indent=True)`.
 void log_line(Call& call, Name operation, const char* prefix, Handle file) {
@@ -66,7 +68,7 @@ Ref write(Call& call, Handle given_path, Handle name, Handle given_content) {
   Ref open = call.global("open"_id);
   Ref file_path = path / name;
   with_context(open(Kw{"file"_id, file_path}, Kw{"mode"_id, "wb"_id.get()}), [&](Handle file) {
-    log_line(call, "write"_id, kOpening, file);
+    opening_line_after_emptying("File", "write"_id, [&] { log_line(call, "write"_id, kOpening, file); });
     file.method("write"_id, content);
     log_line(call, "write"_id, kWriting, file);
   });

@@ -356,7 +356,7 @@ Ref filter(Call& call, Handle self, Handle include_given, Handle exclude_given) 
   Ref table_class = call.global("Table"_id);
   Ref columns = kept_columns(self.attr("_Table__columns"_id), include, exclude);
   Ref rows = kept_rows(self.attr("_Table__data"_id), include, exclude);
-  Ref logger = self.attr("filter"_id).attr("logger"_id);
+  Ref logger = facility_logger(self.attr("filter"_id), "Table", "filter"_id);
   Ref description = new_dict();
   set_item(description, "columns"_id, columns);
   set_item(description, "data"_id, rows);
