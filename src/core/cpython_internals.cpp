@@ -45,7 +45,7 @@ bool may_be_tracked(PyObject* value) {
 
 namespace {
 
-// The head of a dict's key table (PyDictKeysObject in 3.13). The index table
+// The head of a dict's key table (PyDictKeysObject, 3.11 to 3.15). The index table
 // follows it, 2**log2_index_bytes bytes long, then the entries; in a table of
 // str keys each entry is a (key, value) pair of pointers.
 struct KeyTableHead {

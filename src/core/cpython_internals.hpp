@@ -4,8 +4,8 @@
 // Every use here
 //   - says what it buys, measured on its own benchmark case (`make bench`
 //     lists the figures next to the public-API build's);
-//   - is compiled only for the interpreter it was checked against (3.13,
-//     with the global interpreter lock: TOOLS_PRIVATE_PATHS below);
+//   - is compiled only for the interpreters it was checked against (3.11 to
+//     3.15, with the global interpreter lock: TOOLS_PRIVATE_PATHS below);
 //   - checks the layout it relies on once, at first use, where that can be
 //     checked, and stays off when the check fails;
 //   - has a public-API fallback that gives the same results.
@@ -19,9 +19,17 @@
 
 namespace tools {
 
-// The gate: the interpreter these uses were checked against.
-#if !defined(TOOLS_PUBLIC_API_ONLY) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030D0000 && \
-    PY_VERSION_HEX < 0x030E0000
+// The gate: the interpreters these uses were checked against, each by its
+// own headers (the dict key table head, dict and list objects, the handled
+// exception's stack entry and the generic attribute lookup are laid out and
+// declared alike in 3.11, 3.12, 3.13, 3.14 and 3.15 with the global
+// interpreter lock). A new version joins the list once it has been checked.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x03100000
+#define TOOLS_CHECKED_VERSION 1
+#else
+#define TOOLS_CHECKED_VERSION 0
+#endif
+#if !defined(TOOLS_PUBLIC_API_ONLY) && !defined(Py_GIL_DISABLED) && TOOLS_CHECKED_VERSION
 #define TOOLS_PRIVATE_PATHS 1
 #else
 #define TOOLS_PRIVATE_PATHS 0
