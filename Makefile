@@ -124,9 +124,20 @@ test-3.13: lint install
 # the chroot's newer C library would make it another manylinux wheel than
 # users get.
 define other_pass
-.venv-$(1)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) '.[test]'
+.venv-$(1)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) $(PASS_BUILD_OPTIONS_$(1)) '.[test]'
 .venv-$(1)/bin/python -m pytest -q -p no:cacheprovider $(PARALLEL) --hypothesis-profile=dev --ignore=tests/test_packaging.py
 endef
+
+# Against the debug interpreter the extensions keep the assertions in its
+# headers (the Release flags without -DNDEBUG), which check each call's
+# arguments (a tuple given where a tuple is due, an index in range, ...).
+# Debian's debug headers are links to the release ones beside a pyconfig.h of
+# their own, and GCC follows the links of a system include folder (which is
+# what CMake makes of the interpreter's) before it looks for pyconfig.h: the
+# extensions would be built without Py_DEBUG. -fno-canonical-system-headers
+# keeps the folder as named.
+PASS_BUILD_OPTIONS_3.13d := -C cmake.define.CMAKE_CXX_FLAGS_RELEASE=-O3 \
+  -C cmake.define.CMAKE_CXX_FLAGS=-fno-canonical-system-headers
 
 $(HOST_PASSES:%=test-%): test-%: .venv-%/.ready
 	$(call other_pass,$*)
