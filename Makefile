@@ -16,8 +16,10 @@
 #                   the suite on Python 3.14, 3.15 or the debug build of 3.13
 #                   (Py_DEBUG: reference counts and the C API's contracts
 #                   checked by assertions), which come from a Debian chroot
-#                   outside the clone (.ci/chroot builds it when missing, in
-#                   about a minute, and .ci/in-chroot runs the pass in it).
+#                   outside the clone ($TOOLS_CI_CHROOT, by default
+#                   /var/cache/tools-ci/forky: .ci/chroot builds it when
+#                   missing, in about a minute, and .ci/in-chroot runs the
+#                   pass in it, in .venv-3.14, .venv-3.15 or .venv-3.13d).
 #                   Building it needs root and debootstrap (installed with
 #                   apt-get when missing): without them these passes, and so
 #                   make test, stop with a message naming what is missing;
@@ -117,12 +119,11 @@ test-3.13: lint install
 	$(MAKE) --no-print-directory public
 
 # The suite once on every other interpreter, in .venv-<version> and with the
-# short randomised profile: the long one runs on 3.13 only, and the debug
-# interpreter takes several times longer per call. The packaging tests are
-# left to 3.13 too: each builds the package twice more, and what they check
-# (the wheel auditwheel accepts, the sdist) is one interpreter's wheel, while
-# the chroot's newer C library would make it another manylinux wheel than
-# users get.
+# short randomised profile (the long one runs on 3.13 only). The packaging
+# tests are left to 3.13 too: they build the package twice more, and the
+# wheel they check is the one `make wheel` makes for users on this machine,
+# while the chroot's newer C library would give its wheel another manylinux
+# tag than users get.
 define other_pass
 .venv-$(1)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) $(PASS_BUILD_OPTIONS_$(1)) '.[test]'
 .venv-$(1)/bin/python -m pytest -q -p no:cacheprovider $(PARALLEL) --hypothesis-profile=dev --ignore=tests/test_packaging.py
