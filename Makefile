@@ -132,13 +132,7 @@ endef
 # Against the debug interpreter the extensions keep the assertions in its
 # headers (the Release flags without -DNDEBUG), which check each call's
 # arguments (a tuple given where a tuple is due, an index in range, ...).
-# Debian's debug headers are links to the release ones beside a pyconfig.h of
-# their own, and GCC follows the links of a system include folder (which is
-# what CMake makes of the interpreter's) before it looks for pyconfig.h: the
-# extensions would be built without Py_DEBUG. -fno-canonical-system-headers
-# keeps the folder as named.
-PASS_BUILD_OPTIONS_3.13d := -C cmake.define.CMAKE_CXX_FLAGS_RELEASE=-O3 \
-  -C cmake.define.CMAKE_CXX_FLAGS=-fno-canonical-system-headers
+PASS_BUILD_OPTIONS_3.13d := -C cmake.define.CMAKE_CXX_FLAGS_RELEASE=-O3
 
 $(HOST_PASSES:%=test-%): test-%: .venv-%/.ready
 	$(call other_pass,$*)
