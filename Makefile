@@ -1,10 +1,30 @@
 # Set-up and everyday commands. Every target creates the virtual environment
-# (.venv, Python 3.13) and installs the package into it when needed.
+# (.venv, Python 3.13) and installs the package into it when needed; an
+# environment is made again when the interpreter behind it changes.
 #   make demo       run the example application
-#   make test       check the formatting, run the test suite, then run it
+#   make test       what CI runs: make test-3.13, then the suite once on
+#                   every other interpreter in support (test-3.13d test-3.11
+#                   test-3.12 test-3.14 test-3.15)
+#   make test-3.13  check the formatting, run the test suite, then run it
 #                   again against the sanitizer build and against the
-#                   public-API-only build (what CI runs); the randomised
-#                   tests take their long profile in the first run
+#                   public-API-only build; the randomised tests take their
+#                   long profile in the first run
+#   make test-3.11, make test-3.12
+#                   the suite on that interpreter of this machine (found as
+#                   3.13 is, by .ci/find-python), in .venv-3.11 or .venv-3.12
+#   make test-3.14, make test-3.15, make test-3.13d
+#                   the suite on Python 3.14, 3.15 or the debug build of 3.13
+#                   (Py_DEBUG: reference counts and the C API's contracts
+#                   checked by assertions), which come from a Debian chroot
+#                   outside the clone ($TOOLS_CI_CHROOT, by default
+#                   /var/cache/tools-ci/forky: .ci/chroot builds it when
+#                   missing, in about a minute, and .ci/in-chroot runs the
+#                   pass in it, in .venv-3.14, .venv-3.15 or .venv-3.13d).
+#                   Building it needs root and debootstrap (installed with
+#                   apt-get when missing): without them these passes, and so
+#                   make test, stop with a message naming what is missing;
+#                   run the targets of the interpreters you have instead,
+#                   e.g. make test-3.13 test-3.12
 #   make quicktest  run the test suite once, with short randomised tests
 #   make bench      run the benchmarks (native vs. baselines) and draw their
 #                   chart in docs/bench.png (with the bench extra's matplotlib)
@@ -14,7 +34,8 @@
 #   make public     run the test suite against a build that uses the
 #                   interpreter's public C API only (in .venv-public)
 #   make lint       check the C++ formatting with clang-format
-# PYTHON=/path/to/python3.13 overrides the interpreter that is found.
+# PYTHON=/path/to/python3.13 overrides the interpreter that is found, and
+# make PYTHON_3.12=/path/to/python3.12 (or 3.11) another one.
 
 PYTHON ?= $(shell .ci/find-python)
 VENV := .venv
@@ -32,13 +53,42 @@ PARALLEL := -n auto
 # Every build made here treats compiler warnings as errors (off for users).
 BUILD_OPTIONS := -C cmake.define.TOOLS_WERROR=ON
 
-.PHONY: venv install demo test quicktest bench wheel asan public public-install lint clean
+# The interpreters of the other passes: this machine's, and the chroot's,
+# named as they are inside it.
+PYTHON_3.11 ?= $(shell .ci/find-python 3.11)
+PYTHON_3.12 ?= $(shell .ci/find-python 3.12)
+PYTHON_3.14 := python3.14
+PYTHON_3.15 := python3.15
+PYTHON_3.13d := python3.13-dbg
+HOST_PASSES := 3.11 3.12
+CHROOT_PASSES := 3.14 3.15 3.13d
+
+.PHONY: venv install demo test test-3.13 $(HOST_PASSES:%=test-%) $(CHROOT_PASSES:%=test-%) quicktest bench wheel \
+  asan public public-install lint clean FORCE
+
+# Which interpreter makes each environment.
+$(VENV)/.ready $(ASAN_VENV)/.ready $(PUBLIC_VENV)/.ready: VENV_PYTHON = $(PYTHON)
+$(foreach pass,$(HOST_PASSES) $(CHROOT_PASSES),$(eval .venv-$(pass)/.ready: VENV_PYTHON = $$(PYTHON_$(pass))))
+
+# The interpreter an environment was made with (its real path, version and
+# ABI flags), asked anew on every run: another one, or a new build of the
+# same, removes the environment, and so its .ready stamp, before it is used.
+%/.python: FORCE
+	@python='$(VENV_PYTHON)'; \
+	test -n "$$python" || { echo "$*: no interpreter to make it with (see the top of the Makefile)" >&2; exit 1; }; \
+	found=$$("$$python" -c 'import os, sys; print(os.path.realpath(sys.executable), sys.version, sys.abiflags)') || exit 1; \
+	if [ "$$found" != "$$(cat $@ 2>/dev/null)" ]; then \
+	  if [ -e $* ]; then echo "$*: not made by $$python as it is now; making it again" >&2; fi; \
+	  rm -rf $* && mkdir -p $* && echo "$$found" > $@; \
+	fi
+
+# Kept when a pattern rule reaches them (make deletes such files otherwise).
+.PRECIOUS: %/.python %/.ready
 
 # An environment: build requirements (from pyproject.toml) plus cmake and
 # ninja, so that the package builds without isolation and incrementally.
-%/.ready: pyproject.toml
-	@test -n "$(PYTHON)" || { echo "no Python 3.13 found; set PYTHON=" >&2; exit 1; }
-	test -x $*/bin/python || $(PYTHON) -m venv $*
+%/.ready: pyproject.toml %/.python
+	test -x $*/bin/python || $(VENV_PYTHON) -m venv $*
 	$*/bin/python -m pip --disable-pip-version-check -q install --upgrade pip
 	$*/bin/python -m pip --disable-pip-version-check -q install cmake ninja $$($*/bin/python -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 	touch $@
@@ -51,10 +101,48 @@ install: venv
 demo: install
 	$(PY) examples/demo.py
 
-test: lint install
+# One pass after another, and a failing one stops the run. The chroot is
+# entered once first (and built when missing), so that a machine that cannot
+# have it says so before the other passes have taken their time.
+test:
+	.ci/in-chroot true
+	$(MAKE) --no-print-directory test-3.13
+	$(MAKE) --no-print-directory test-3.13d
+	$(MAKE) --no-print-directory test-3.11
+	$(MAKE) --no-print-directory test-3.12
+	$(MAKE) --no-print-directory test-3.14
+	$(MAKE) --no-print-directory test-3.15
+
+test-3.13: lint install
 	$(PY) -m pytest -q $(PARALLEL) --hypothesis-profile=ci
 	$(MAKE) --no-print-directory asan HYPOTHESIS_PROFILE=ci-sanitizer
 	$(MAKE) --no-print-directory public
+
+# The suite once on every other interpreter, in .venv-<version> and with the
+# short randomised profile (the long one runs on 3.13 only). The packaging
+# tests are left to 3.13 too: they build the package twice more, and the
+# wheel they check is the one `make wheel` makes for users on this machine,
+# while the chroot's newer C library would give its wheel another manylinux
+# tag than users get.
+define other_pass
+.venv-$(1)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) $(PASS_BUILD_OPTIONS_$(1)) '.[test]'
+.venv-$(1)/bin/python -m pytest -q -p no:cacheprovider $(PARALLEL) --hypothesis-profile=dev --ignore=tests/test_packaging.py
+endef
+
+# Against the debug interpreter the extensions keep the assertions in its
+# headers (the Release flags without -DNDEBUG), which check each call's
+# arguments (a tuple given where a tuple is due, an index in range, ...).
+PASS_BUILD_OPTIONS_3.13d := -C cmake.define.CMAKE_CXX_FLAGS_RELEASE=-O3
+
+$(HOST_PASSES:%=test-%): test-%: .venv-%/.ready
+	$(call other_pass,$*)
+
+# The chroot's passes: this Makefile again, run inside it (in-chroot-test-*).
+$(CHROOT_PASSES:%=test-%): test-%:
+	.ci/in-chroot $(MAKE) --no-print-directory in-chroot-test-$*
+
+in-chroot-test-%: .venv-%/.ready
+	$(call other_pass,$*)
 
 quicktest: install
 	$(PY) -m pytest -q $(PARALLEL)
@@ -114,4 +202,4 @@ lint: venv
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) $(PUBLIC_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(PUBLIC_VENV) $(foreach pass,$(HOST_PASSES) $(CHROOT_PASSES),.venv-$(pass))

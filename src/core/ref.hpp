@@ -279,7 +279,8 @@ struct CallArgs {
   }
 
   static constexpr bool keywords_last() {
-    bool seen_keyword = false;
+    // Never read in the instantiation for no arguments.
+    [[maybe_unused]] bool seen_keyword = false;
     bool ok = true;
     ((seen_keyword = seen_keyword || is_kw<A>, ok = ok && (is_kw<A> || !seen_keyword)), ...);
     return ok;
