@@ -119,14 +119,14 @@ test-3.13: lint install
 	$(MAKE) --no-print-directory public
 
 # The suite once on every other interpreter, in .venv-<version> and with the
-# short randomised profile (the long one runs on 3.13 only). The packaging
+# short, repeatable randomised profile (the long one runs on 3.13 only). The packaging
 # tests are left to 3.13 too: they build the package twice more, and the
 # wheel they check is the one `make wheel` makes for users on this machine,
 # while the chroot's newer C library would give its wheel another manylinux
 # tag than users get.
 define other_pass
 .venv-$(1)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) $(PASS_BUILD_OPTIONS_$(1)) '.[test]'
-.venv-$(1)/bin/python -m pytest -q -p no:cacheprovider $(PARALLEL) --hypothesis-profile=dev --ignore=tests/test_packaging.py
+.venv-$(1)/bin/python -m pytest -q -p no:cacheprovider $(PARALLEL) --hypothesis-profile=ci-short --ignore=tests/test_packaging.py
 endef
 
 # Against the debug interpreter the extensions keep the assertions in its
