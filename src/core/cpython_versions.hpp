@@ -81,6 +81,33 @@ inline constexpr PyModuleDef_Slot kMultipleInterpretersNotSupported{0, nullptr};
 #endif
 
 // ---------------------------------------------------------------------------
+// Behaviour of the standard library that native code has to match.
+
+// Before 3.12 os.walk descends by recursion, a generator per level, so that a
+// deep enough tree ends the walk in RecursionError. These are the depths its
+// Python code reaches, in units of the interpreter's recursion count above
+// the native code that calls os.walk(top=path) with a fresh pathlib.Path and
+// iterates it (measured on 3.11): before it lists the top (the call, then
+// os.fspath of the path and the path's text form, each entered from C), and
+// after it has listed a folder `level` levels below the top that has
+// sub-folder names (joining each name to the folder's path). 0 where os.walk
+// walks without recursion.
+constexpr std::size_t walk_start_depth() {
+#if PY_VERSION_HEX < 0x030C0000
+  return 8;
+#else
+  return 0;
+#endif
+}
+constexpr std::size_t walk_depth_after([[maybe_unused]] std::size_t level) {
+#if PY_VERSION_HEX < 0x030C0000
+  return level + 2;
+#else
+  return 0;
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Texts of the running interpreter.
 
 // Sets the ValueError of `a, b, ... = value` where `value` yields more items
