@@ -10,6 +10,7 @@ import re
 
 import pytest
 from helpers_package import MODULES
+from helpers_surface import rendered
 
 PATH = "path: 'Path | str'"
 PATH_NAME = f"{PATH}, name: 'str'"
@@ -184,6 +185,6 @@ def test_help_renders_every_signature_and_docstring(module, owner):
     assert operations
     for name, kind, signature in operations:
         shown = signature if kind.endswith("method") else without_self(signature)
-        assert flat(name + shown) in flat(text), name
+        assert flat(rendered(name, shown)) in flat(text), name
         for line in filter(None, (line.strip() for line in (native(module, owner, name).__doc__ or "").splitlines())):
             assert flat(line) in flat(text), (name, line)
