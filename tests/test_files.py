@@ -375,6 +375,46 @@ def test_with_block_suppressed_by_exit_continues_after_it(monkeypatch, tmp_path,
         assert File.read(tmp_path, "a") == result
 
 
+class Bound:
+    """A manager's method on its class that records when it is bound."""
+
+    def __init__(self, log, name, result=None):
+        self.log, self.name, self.result = log, name, result
+
+    def __get__(self, instance, owner):
+        self.log.append(self.name)
+        return lambda *args: self.result
+
+
+async def _coroutine(*args):
+    pass
+
+
+@pytest.mark.parametrize("methods", [("__enter__", "__exit__"), ("__enter__",), ("__exit__",), (),
+                                     ("__aenter__", "__aexit__"), ("__enter__", "__aenter__", "__aexit__")])
+def test_with_block_finds_the_manager_methods_as_the_interpreter_does(monkeypatch, tmp_path, methods):
+    log = []
+    handle = stand_in(name="a", read=lambda: b"x")
+    found = {name: Bound(log, name, handle) if name in ("__enter__", "__exit__") else _coroutine for name in methods}
+    manager = type("Manager", (), found)()
+    try:  # the step itself on the running interpreter: the lookups in its order, its error
+        with manager as file:
+            file.read()
+        expected = None
+    except TypeError as error:
+        expected = error.args
+    expected_log = log[:]
+    log.clear()
+    monkeypatch.setattr(files_module, "open", lambda *a, **k: manager, raising=False)
+    try:
+        File.read(tmp_path, "a")
+        error = None
+    except TypeError as caught:
+        error = caught.args
+    assert (error, log) == (expected, expected_log)
+    assert expected is not None or methods == ("__enter__", "__exit__")
+
+
 class FakeLocker:
     LOCK_EX, LOCK_NB = 2, 4
 

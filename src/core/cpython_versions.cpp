@@ -53,6 +53,39 @@ namespace tools {
 // ---------------------------------------------------------------------------
 // Texts of the running interpreter
 
+#if PY_VERSION_HEX >= 0x030E0000
+
+namespace {
+
+// Whether `type` or a base in its method resolution order holds `name`, and
+// it is something that binds like a method (has __get__). Lookup errors
+// count as absent, since the answer only picks a message.
+bool type_has_special_method(PyTypeObject* type, const char* name) {
+  PyObject* order = type->tp_mro;
+  if (order == nullptr) return false;
+  Py_INCREF(order);
+  bool found = false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order) && !found; ++i) {
+    PyObject* names = PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(order, i)));
+    PyObject* value = nullptr;
+    const int status = names != nullptr ? PyDict_GetItemStringRef(names, name, &value) : -1;
+    Py_XDECREF(names);
+    if (status < 0) {
+      PyErr_Clear();
+      break;
+    }
+    found = status == 1 && Py_TYPE(value)->tp_descr_get != nullptr;
+    Py_XDECREF(value);
+    if (status == 1) break;
+  }
+  Py_DECREF(order);
+  return found;
+}
+
+}  // namespace
+
+#endif
+
 void set_too_many_values_to_unpack([[maybe_unused]] PyObject* value, std::size_t expected) {
 #if PY_VERSION_HEX >= 0x030E0000
   // 3.14 adds the length of an exact list, tuple or dict, read once the
@@ -66,6 +99,33 @@ void set_too_many_values_to_unpack([[maybe_unused]] PyObject* value, std::size_t
   }
 #endif
   PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", expected);
+}
+
+void set_not_a_context_manager(PyObject* manager, const char* name) {
+#if PY_VERSION_HEX >= 0x030E0000
+  // 3.14 names the missing method and the type by its qualified name, and
+  // points to `async with` where the type has both of that protocol's methods.
+  if (type_has_special_method(Py_TYPE(manager), "__aenter__") &&
+      type_has_special_method(Py_TYPE(manager), "__aexit__")) {
+    PyErr_Format(PyExc_TypeError,
+                 "'%T' object does not support the context manager protocol (missed %s method) but it supports the "
+                 "asynchronous context manager protocol. Did you mean to use 'async with'?",
+                 manager, name);
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "'%T' object does not support the context manager protocol (missed %s method)", manager,
+               name);
+#else
+  // Only a missing __exit__ is named.
+  if (std::strcmp(name, "__exit__") == 0) {
+    PyErr_Format(PyExc_TypeError,
+                 "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                 Py_TYPE(manager)->tp_name);
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+               Py_TYPE(manager)->tp_name);
+#endif
 }
 
 }  // namespace tools

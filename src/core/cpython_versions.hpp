@@ -107,11 +107,19 @@ constexpr std::size_t walk_depth_after([[maybe_unused]] std::size_t level) {
 #endif
 }
 
+// Whether the `with` statement looks up (and binds) its manager's __exit__
+// before its __enter__, as 3.14 does; before 3.14 __enter__ comes first.
+constexpr bool with_looks_up_exit_first() { return PY_VERSION_HEX >= 0x030E0000; }
+
 // ---------------------------------------------------------------------------
 // Texts of the running interpreter.
 
 // Sets the ValueError of `a, b, ... = value` where `value` yields more items
 // than the `expected` targets.
 void set_too_many_values_to_unpack(PyObject* value, std::size_t expected);
+
+// Sets the TypeError of `with manager:` where the type of `manager` lacks the
+// special method `name` ("__enter__" or "__exit__").
+void set_not_a_context_manager(PyObject* manager, const char* name);
 
 }  // namespace tools
