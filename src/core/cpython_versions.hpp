@@ -80,6 +80,18 @@ inline constexpr PyModuleDef_Slot kMultipleInterpretersNotSupported{Py_mod_multi
 inline constexpr PyModuleDef_Slot kMultipleInterpretersNotSupported{0, nullptr};
 #endif
 
+// The entry of a function type's getset table for __annotate__, which 3.14
+// functions carry (functools.wraps copies it in place of __annotations__).
+// Before 3.14 there is no such attribute, and an end marker stands in its
+// place: it has to be the last entry of a table.
+constexpr PyGetSetDef annotate_getset([[maybe_unused]] getter get) {
+#if PY_VERSION_HEX >= 0x030E0000
+  return {"__annotate__", get, nullptr, nullptr, nullptr};
+#else
+  return {nullptr, nullptr, nullptr, nullptr, nullptr};
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // Behaviour of the standard library that native code has to match.
 
