@@ -281,11 +281,11 @@ struct CallArgs {
   }
 
   static constexpr bool keywords_last() {
-    constexpr std::array<bool, count> is_keyword{is_kw<A>...};
-    for (std::size_t i = positional; i < count; ++i) {
-      if (!is_keyword[i]) return false;
-    }
-    return true;
+    // Never read in the instantiation for no arguments.
+    [[maybe_unused]] bool seen_keyword = false;
+    bool ok = true;
+    ((seen_keyword = seen_keyword || is_kw<A>, ok = ok && (is_kw<A> || !seen_keyword)), ...);
+    return ok;
   }
 };
 
