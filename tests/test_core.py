@@ -18,6 +18,7 @@ from helpers_package import ROOT
 from tools.folders import Folder
 from tools.folders import folders as folders_module
 from helpers_reference import SUBCLASS_NOTE
+from helpers_surface import rendered
 
 
 def raw(name):
@@ -167,8 +168,9 @@ def test_function_surface(name):
 
 def test_help_shows_signatures_and_docs():
     text = pydoc.render_doc(Folder, renderer=pydoc.plaintext)
-    assert "create(path: 'Path | str', recursive: 'bool' = True)" in text
-    assert "mask: 'str' = '*'" in text and ") -> 'int'" in text
+    assert rendered("create", "(path: 'Path | str', recursive: 'bool' = True)") in text
+    assert rendered("count", "(path: 'Path | str', files: 'bool' = True, folders: 'bool' = False, mask: 'str' = '*', "
+                             "recursive: 'bool' = False) -> 'int'") in text
     assert "Count files and/or folders." in text
 
 

@@ -149,8 +149,11 @@ def test_bad_arguments_fail_before_any_file_system_access(tmp_path, call, messag
                                              ("rename", ("b",)), ("copy", (".",)), ("lock", ())])
 @pytest.mark.parametrize("path", [None, 3])
 def test_a_path_that_path_refuses_is_its_type_error(operation, args, path):
-    with pytest.raises(TypeError, match="argument should be a str or an os.PathLike object"):
+    with pytest.raises(TypeError) as expected:
+        Path(path)
+    with pytest.raises(TypeError) as caught:
         getattr(File, operation)(path, "a", *args)
+    assert type(caught.value) is type(expected.value) and caught.value.args == expected.value.args
     assert logger.lines == []
 
 
@@ -370,6 +373,46 @@ def test_with_block_suppressed_by_exit_continues_after_it(monkeypatch, tmp_path,
             File.read(tmp_path, "a")
     else:
         assert File.read(tmp_path, "a") == result
+
+
+class Bound:
+    """A manager's method on its class that records when it is bound."""
+
+    def __init__(self, log, name, result=None):
+        self.log, self.name, self.result = log, name, result
+
+    def __get__(self, instance, owner):
+        self.log.append(self.name)
+        return lambda *args: self.result
+
+
+async def _coroutine(*args):
+    pass
+
+
+@pytest.mark.parametrize("methods", [("__enter__", "__exit__"), ("__enter__",), ("__exit__",), (),
+                                     ("__aenter__", "__aexit__"), ("__enter__", "__aenter__", "__aexit__")])
+def test_with_block_finds_the_manager_methods_as_the_interpreter_does(monkeypatch, tmp_path, methods):
+    log = []
+    handle = stand_in(name="a", read=lambda: b"x")
+    found = {name: Bound(log, name, handle) if name in ("__enter__", "__exit__") else _coroutine for name in methods}
+    manager = type("Manager", (), found)()
+    try:  # the step itself on the running interpreter: the lookups in its order, its error
+        with manager as file:
+            file.read()
+        expected = None
+    except TypeError as error:
+        expected = error.args
+    expected_log = log[:]
+    log.clear()
+    monkeypatch.setattr(files_module, "open", lambda *a, **k: manager, raising=False)
+    try:
+        File.read(tmp_path, "a")
+        error = None
+    except TypeError as caught:
+        error = caught.args
+    assert (error, log) == (expected, expected_log)
+    assert expected is not None or methods == ("__enter__", "__exit__")
 
 
 class FakeLocker:

@@ -150,10 +150,12 @@ def test_missing_path_and_file_as_path(tmp_path, recursive):
 
 @pytest.mark.parametrize("recursive", [False, True])
 def test_path_with_a_null_character_fails_like_the_standard_steps(tmp_path, recursive):
-    with pytest.raises(ValueError, match="embedded null character"):
+    with pytest.raises(ValueError) as native:
         Folder.count(str(tmp_path) + "\0x", recursive=recursive)
-    with pytest.raises(ValueError, match="embedded null character"):
+    with pytest.raises(ValueError) as expected:
         described(str(tmp_path) + "\0x", recursive=recursive)
+    assert type(native.value) is type(expected.value)
+    assert native.value.args == expected.value.args and "embedded null" in str(expected.value)
 
 
 def _without_permission_override():

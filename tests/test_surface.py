@@ -16,6 +16,7 @@ from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 from helpers_package import MODULES
+from helpers_surface import rendered
 
 PATH = "path: 'Path | str'"
 PATH_NAME = f"{PATH}, name: 'str'"
@@ -170,6 +171,28 @@ def test_property_signatures(module, owner, name, getter, setter):
     assert prop.__doc__ == prop.fget.__doc__
 
 
+def _python_function(x: "int") -> "str":
+    pass
+
+
+@pytest.mark.parametrize("module, owner, name, kind, signature", OPERATIONS,
+                         ids=[f"{owner or module.rsplit('.', 1)[1]}.{name}" for module, owner, name, *_ in OPERATIONS])
+def test_annotations_reach_every_way_in_as_a_python_function_s_do(module, owner, name, kind, signature):
+    # A decorator made with functools.wraps copies __annotations__, or on
+    # interpreters whose functions have it, __annotate__ in its place.
+    function = native(module, owner, name)
+    assert hasattr(function, "__annotate__") == hasattr(_python_function, "__annotate__")
+    if hasattr(function, "__annotate__"):
+        assert function.__annotate__(1) == function.__annotations__
+        assert function.__annotate__(1) is not function.__annotate__(1)  # a new dict, as a Python function's
+        with pytest.raises(NotImplementedError):
+            function.__annotate__(2)
+    for way, reached, _ in ways_in(module, owner, name, kind):
+        if inspect.ismethod(reached):
+            reached = reached.__func__
+        assert inspect.get_annotations(reached) == function.__annotations__, way
+
+
 @pytest.mark.parametrize("module, owner", [("tools.tables.tables", "Table"), ("tools.common.slotwarden", "SlotWarden")])
 def test_calling_the_class_shows_the_constructor(module, owner):
     cls = owner_of(module, owner)
@@ -190,7 +213,7 @@ def test_help_renders_every_signature_and_docstring(module, owner):
     assert operations
     for name, kind, signature in operations:
         shown = signature if kind.endswith("method") else without_self(signature)
-        assert flat(name + shown) in flat(text), name
+        assert flat(rendered(name, shown)) in flat(text), name
         for line in filter(None, (line.strip() for line in (native(module, owner, name).__doc__ or "").splitlines())):
             assert flat(line) in flat(text), (name, line)
 

@@ -401,20 +401,23 @@ def test_filter_of_a_subclass_instance_gives_a_table():
 
 
 @pytest.mark.parametrize(
-    "kwargs, error, message",
+    "kwargs, fails",
     [
-        ({"include": 5}, TypeError, "argument of type 'int' is not iterable"),
-        ({"exclude": 5}, TypeError, "argument of type 'int' is not iterable"),
-        ({"include": [[]]}, None, None),  # only compared, never hashed
-        ({"include": {frozenset()}, "exclude": 5}, None, None),  # exclude only asked about included names
+        ({"include": 5}, True),
+        ({"exclude": 5}, True),
+        ({"include": [[]]}, False),  # only compared, never hashed
+        ({"include": {frozenset()}, "exclude": 5}, False),  # exclude only asked about included names
     ],
 )
-def test_filter_errors_of_in_pass_through(abc, kwargs, error, message):
-    if error is None:
+def test_filter_errors_of_in_pass_through(abc, kwargs, fails):
+    if not fails:
         assert abc.filter(**kwargs).columns == []
-    else:
-        with pytest.raises(error, match=message):
-            abc.filter(**kwargs)
+        return
+    with pytest.raises(TypeError) as expected:
+        "a" in 5  # the step's own error, in the running interpreter's words
+    with pytest.raises(TypeError) as caught:
+        abc.filter(**kwargs)
+    assert caught.value.args == expected.value.args
 
 
 def _move(row, old, new):
@@ -445,21 +448,22 @@ def test_filter_of_a_changed_table(abc, change, error, message):
 
 
 @pytest.mark.parametrize(
-    "item, message",
-    [
-        (("a", 1, 2), r"^too many values to unpack \(expected 2\)$"),
-        (["a"], r"^not enough values to unpack \(expected 2, got 1\)$"),
-        (iter("abc"), r"^too many values to unpack \(expected 2\)$"),
-    ],
+    "make_item",
+    [lambda: ("a", 1, 2), lambda: ["a", 1, 2], lambda: {"a": 1, "b": 2, "c": 3}, lambda: ["a"], lambda: {},
+     lambda: iter("abc"), lambda: iter("a")],
+    ids=["tuple", "list", "dict", "short list", "empty dict", "long iterator", "short iterator"],
 )
-def test_filter_row_items_that_are_not_pairs(abc, item, message):
+def test_filter_row_items_that_are_not_pairs(abc, make_item):
     class Odd(dict):
         def items(self):
-            return [item]
+            return [make_item()]
 
+    with pytest.raises(ValueError) as expected:
+        key, value = make_item()  # the step's own error, in the running interpreter's words
     abc.data.append(Odd())
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(ValueError) as caught:
         abc.filter()
+    assert caught.value.args == expected.value.args
 
 
 # --- quick filtering against the step-by-step one ------------------------------

@@ -11,10 +11,14 @@ void PendingException::reraise() {
 
 namespace {
 
-// The special-method lookup of the `with` statement: on the type, then bound.
-Ref lookup_special(Handle object, Name name) {
+// The special-method lookup of the `with` statement: on the type, then bound;
+// the interpreter's TypeError when the type lacks it.
+Ref lookup_special(Handle object, Name name, const char* shown) {
   Ref attribute = lookup_on_type(object.type(), name.get());
-  if (attribute.is_null()) return attribute;
+  if (attribute.is_null()) {
+    set_not_a_context_manager(object.ptr(), shown);
+    throw_python_error();
+  }
   if (descrgetfunc get = attribute.type()->tp_descr_get) {
     return Ref::steal(get(attribute.ptr(), object.ptr(), reinterpret_cast<PyObject*>(object.type())));
   }
@@ -24,16 +28,11 @@ Ref lookup_special(Handle object, Name name) {
 }  // namespace
 
 ContextManager::ContextManager(Handle manager) {
-  Ref enter = lookup_special(manager, "__enter__"_id);
-  if (enter.is_null()) {
-    raise_error(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", manager.type_name());
-  }
-  exit_ = lookup_special(manager, "__exit__"_id);
-  if (exit_.is_null()) {
-    raise_error(PyExc_TypeError,
-                "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                manager.type_name());
-  }
+  // Both methods are found before either is called, in the running version's order.
+  Ref enter;
+  if (!with_looks_up_exit_first()) enter = lookup_special(manager, "__enter__"_id, "__enter__");
+  exit_ = lookup_special(manager, "__exit__"_id, "__exit__");
+  if (enter.is_null()) enter = lookup_special(manager, "__enter__"_id, "__enter__");
   value_ = enter();
 }
 

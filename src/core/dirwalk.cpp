@@ -169,12 +169,47 @@ ListingCount count_listing(const std::string& folder, bool files, bool folders) 
   return result;
 }
 
+namespace {
+
+// Stands in the interpreter's recursion count where os.walk's own recursion
+// stands (see walk_start_depth), so that the walk ends in RecursionError
+// where that one does.
+class WalkRecursion {
+ public:
+  WalkRecursion() = default;
+  ~WalkRecursion() { hold(0); }
+  WalkRecursion(const WalkRecursion&) = delete;
+  WalkRecursion& operator=(const WalkRecursion&) = delete;
+
+  void hold(std::size_t depth) {
+    for (; held_ > depth; --held_) Py_LeaveRecursiveCall();
+    for (; held_ < depth; ++held_) {
+      if (Py_EnterRecursiveCall(" while calling a Python object")) throw_python_error();
+    }
+  }
+
+ private:
+  std::size_t held_ = 0;
+};
+
+struct PendingFolder {
+  std::string path;
+  std::size_t level;
+};
+
+}  // namespace
+
 Py_ssize_t count_walk(const std::string& top, bool files, bool folders) {
   Py_ssize_t found = 0;
-  std::vector<std::string> stack{top};
+  WalkRecursion recursion;
+  recursion.hold(walk_start_depth());
+  std::vector<PendingFolder> stack;
+  stack.push_back({top, 0});
   while (!stack.empty()) {
-    const std::string folder = std::move(stack.back());
+    const PendingFolder pending = std::move(stack.back());
+    const std::string& folder = pending.path;
     stack.pop_back();
+    recursion.hold(pending.level == 0 ? 0 : walk_depth_after(pending.level - 1));
     if (PySys_Audit("os.scandir", "O&", decode_path, const_cast<std::string*>(&folder)) < 0) throw_python_error();
     if (PyErr_CheckSignals() < 0) throw_python_error();
     WalkLevel level;
@@ -185,9 +220,13 @@ Py_ssize_t count_walk(const std::string& top, bool files, bool folders) {
     if (level.error != 0) continue;
     if (files) found += level.others;
     if (folders) found += level.folders;
+    // Where it recurses, os.walk goes one level deeper for each sub-folder
+    // name, a link included, to join it to the folder's path.
+    if (level.folders > 0) recursion.hold(walk_depth_after(pending.level));
     // Entered first-listed first, as the walk does.
-    stack.insert(stack.end(), std::make_move_iterator(level.to_enter.rbegin()),
-                 std::make_move_iterator(level.to_enter.rend()));
+    for (auto inner = level.to_enter.rbegin(); inner != level.to_enter.rend(); ++inner) {
+      stack.push_back({std::move(*inner), pending.level + 1});
+    }
   }
   return found;
 }

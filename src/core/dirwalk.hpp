@@ -25,7 +25,8 @@ ListingCount count_listing(const std::string& folder, bool files, bool folders);
 // cannot be listed skipped, links to folders counted as folders but not
 // entered. Raises the "os.scandir" audit event for every folder it lists and
 // lets signal handlers run between folders; throws PythonError when either
-// raises.
+// raises, or with RecursionError where os.walk's own recursion would reach
+// the interpreter's limit (on versions where it recurses).
 Py_ssize_t count_walk(const std::string& top, bool files, bool folders);
 
 }  // namespace tools

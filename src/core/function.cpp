@@ -252,6 +252,28 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
   });
 }
 
+// __annotate__(format), where functions have it (see annotate_getset): the
+// annotation texts, which read the same in each format annotationlib asks
+// for (VALUE, FORWARDREF, STRING); the format it keeps for annotate
+// functions run with stand-in globals is refused, as Python functions refuse
+// the ones they cannot give.
+PyObject* annotate(PyObject* self, PyObject* format) noexcept {
+  constexpr long kValue = 1;
+  constexpr long kForwardRef = 3;
+  constexpr long kString = 4;
+  const long asked = PyLong_AsLong(format);
+  if (asked == -1 && PyErr_Occurred()) return nullptr;
+  if (asked != kValue && asked != kForwardRef && asked != kString) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return nullptr;
+  }
+  return PyDict_Copy(as_function(self)->annotations);
+}
+
+PyMethodDef annotate_method = {"__annotate__", annotate, METH_O, nullptr};
+
+PyObject* get_annotate(PyObject* self, void*) noexcept { return PyCFunction_New(&annotate_method, self); }
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -262,6 +284,7 @@ PyGetSetDef function_getset[] = {
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    annotate_getset(get_annotate),  // last: on some versions an end marker
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -81,10 +81,11 @@ Ref vectorcall_method(PyObject* name, PyObject** stack, std::size_t positional, 
 
 }  // namespace detail
 
-void raise_unpack_error(Handle, std::size_t expected, Py_ssize_t got) {
+void raise_unpack_error(Handle value, std::size_t expected, Py_ssize_t got) {
   // `got` is negative when an iterator had more items than expected.
   if (got < 0 || static_cast<std::size_t>(got) > expected) {
-    raise_error(PyExc_ValueError, "too many values to unpack (expected %zu)", expected);
+    set_too_many_values_to_unpack(value.ptr(), expected);
+    throw_python_error();
   }
   raise_error(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zd)", expected, got);
 }

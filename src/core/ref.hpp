@@ -15,6 +15,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/cpython_versions.hpp"
+
 namespace tools {
 
 // A Python exception is set; unwinds to the nearest boundary.
