@@ -420,7 +420,7 @@ from {module} import *
 class Obj:
     size = 3
     path = "/x/y"
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "ok"
     def __repr__(self):
         return "Obj"
