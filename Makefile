@@ -206,7 +206,7 @@ define repaired_wheel
 rm -rf build/wheel-$(1)
 $(2)/bin/python -m pip --disable-pip-version-check -q wheel --no-build-isolation --no-deps $(BUILD_OPTIONS) \
   -w build/wheel-$(1) .
-PATH="$(CURDIR)/$(2)/bin:$$PATH" $(2)/bin/auditwheel repair -w dist build/wheel-$(1)/tools-*.whl
+PATH="$(CURDIR)/$(2)/bin:$$PATH" $(2)/bin/auditwheel repair -w dist build/wheel-$(1)/choretools-*.whl
 endef
 
 wheel: install

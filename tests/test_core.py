@@ -324,7 +324,7 @@ def test_only_the_modules_that_log_need_the_application_logger(tmp_path):
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path,
                             env=child_env(drop=["PYTHONPATH"], tests_on_path=False), timeout=120)
     assert result.returncode == 0, result.stderr
-    assert tools.__version__ == importlib.metadata.version("tools")
+    assert tools.__version__ == importlib.metadata.version("choretools")
     assert result.stdout.splitlines() == [f"{tools.__version__} False", "tools.folders logger", "tools.files logger",
                                           "tools.tables logger"]
 

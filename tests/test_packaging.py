@@ -43,7 +43,7 @@ def wheel(tmp_path_factory) -> pathlib.Path:
     # Without isolation the backend reuses the CMake build folder of `make install`.
     run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "--disable-pip-version-check",
         "-q", "-w", out, ROOT)
-    (found,) = out.glob("tools-*.whl")
+    (found,) = out.glob("choretools-*.whl")
     return found
 
 
@@ -58,7 +58,7 @@ def repaired(wheel, tmp_path_factory) -> pathlib.Path:
     path = os.pathsep.join([sysconfig.get_path("scripts"), os.environ.get("PATH", os.defpath)])
     run(sys.executable, "-m", "auditwheel", "repair", "-w", out, wheel,
         env=child_env(changes={"PATH": path}, tests_on_path=False))
-    (found,) = out.glob("tools-*.whl")
+    (found,) = out.glob("choretools-*.whl")
     return found
 
 
@@ -68,7 +68,7 @@ def sdist(tmp_path_factory) -> pathlib.Path:
         pytest.skip("the build front end or backend is not installed here")
     out = tmp_path_factory.mktemp("sdist")
     run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", out, ROOT)
-    (found,) = out.glob("tools-*.tar.gz")
+    (found,) = out.glob("choretools-*.tar.gz")
     return found
 
 
@@ -80,9 +80,9 @@ def declared_version() -> str:
 
 
 def check_licence(metadata: str, licence: bytes) -> None:
-    """The core metadata names the MIT licence and carries the LICENSE file."""
+    """The core metadata names the distribution and the MIT licence, and carries the LICENSE file."""
     fields = email.parser.Parser().parsestr(metadata, headersonly=True)
-    assert (fields["Metadata-Version"], fields["Version"]) == ("2.4", declared_version())
+    assert (fields["Metadata-Version"], fields["Name"], fields["Version"]) == ("2.4", "choretools", declared_version())
     assert (fields["License-Expression"], fields.get_all("License-File")) == ("MIT", ["LICENSE"])
     assert licence == (ROOT / "LICENSE").read_bytes()
 
@@ -97,12 +97,12 @@ def test_wheel_holds_the_modules_their_stubs_and_the_typed_marker(wheel):
     assert "tools/folders/__init__.py" in names
     # No sources, no tests, and no top-level module that would shadow the
     # application's own `logger`.
-    assert [name for name in names if name.endswith((".cpp", ".hpp")) or not name.startswith("tools")] == []
+    assert [name for name in names if name.endswith((".cpp", ".hpp")) or not name.startswith(("tools/", f"choretools-{declared_version()}.dist-info/"))] == []
 
 
 def test_wheel_metadata_names_the_licence_and_carries_its_file(wheel):
     archive = zipfile.ZipFile(wheel)
-    dist_info = f"tools-{declared_version()}.dist-info"
+    dist_info = f"choretools-{declared_version()}.dist-info"
     check_licence(archive.read(f"{dist_info}/METADATA").decode(), archive.read(f"{dist_info}/licenses/LICENSE"))
 
 
@@ -132,7 +132,7 @@ def test_wheel_installs_and_imports_in_a_fresh_environment(repaired, tmp_path):
         "print(pathlib.Path(logger.__file__).resolve())\n"
         "print(Folder.exists(tempfile.gettempdir()), repr(Table({'columns': ['a'], 'data': []})))\n"
         "import importlib.metadata\n"
-        "print(tools.__version__, importlib.metadata.version('tools'))\n"
+        "print(tools.__version__, importlib.metadata.version('choretools'))\n"
     )
     # The reference logging facility stands in for the application's.
     environment = child_env(changes={"PYTHONPATH": str(ROOT / "examples")}, tests_on_path=False)
@@ -155,7 +155,7 @@ def test_sdist_holds_what_a_build_from_source_needs(sdist):
 
 
 def test_sdist_metadata_names_the_licence_and_carries_its_file(sdist):
-    top = f"tools-{declared_version()}"
+    top = f"choretools-{declared_version()}"
     with tarfile.open(sdist) as archive:
         check_licence(archive.extractfile(f"{top}/PKG-INFO").read().decode(),
                       archive.extractfile(f"{top}/LICENSE").read())
@@ -170,4 +170,4 @@ def test_sdist_builds_with_a_warning_the_code_triggers(sdist, tmp_path):
     result = run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "--no-cache-dir",
                  "--disable-pip-version-check", "-v", "-w", tmp_path, sdist, cwd=tmp_path, env=environment)
     assert "warning: padding struct" in result.stderr and "[-Wpadded]" in result.stderr
-    assert len(list(tmp_path.glob("tools-*.whl"))) == 1
+    assert len(list(tmp_path.glob("choretools-*.whl"))) == 1
