@@ -209,13 +209,13 @@ in-chroot-bench-%: .venv-%/.ready .venv-public-%/.ready
 # arm64 headers), once per machine.
 #   make wheel       the manylinux x86-64 wheel of 3.13
 #   make wheels      every wheel below, each then held to its tag
-#   make wheel-PLATFORM-VERSION   one, e.g. wheel-manylinux_2_17_aarch64-3.15
-WHEEL_PLATFORMS := manylinux_2_17_x86_64 manylinux_2_17_aarch64 musllinux_1_2_x86_64
-WHEELS_manylinux_2_17_x86_64 := 3.11 3.12 3.13 3.14 3.15
+#   make wheel-PLATFORM-VERSION   one, e.g. wheel-manylinux_aarch64-3.15
+WHEEL_PLATFORMS := manylinux_x86_64 manylinux_aarch64 musllinux_x86_64
+WHEELS_manylinux_x86_64 := 3.11 3.12 3.13 3.14 3.15
 # No arm64 build of 3.12 is to be had here for its headers (see the README).
-WHEELS_manylinux_2_17_aarch64 := 3.11 3.13 3.14 3.15
+WHEELS_manylinux_aarch64 := 3.11 3.13 3.14 3.15
 # The musl interpreters that can be built here, to test on.
-WHEELS_musllinux_1_2_x86_64 := 3.11 3.13
+WHEELS_musllinux_x86_64 := 3.11 3.13
 ALL_WHEELS := $(foreach platform,$(WHEEL_PLATFORMS),$(WHEELS_$(platform):%=$(platform)-%))
 venv_of = $(if $(filter 3.13,$(1)),$(VENV),.venv-$(1))
 
@@ -231,7 +231,7 @@ endef
 $(foreach platform,$(WHEEL_PLATFORMS),$(foreach version,$(WHEELS_$(platform)),\
   $(eval $(call wheel_rules,$(platform),$(version)))))
 
-wheel: wheel-manylinux_2_17_x86_64-3.13
+wheel: wheel-manylinux_x86_64-3.13
 
 # Built one after another (each uses both cores), from an empty dist/.
 wheels: install
@@ -252,9 +252,9 @@ wheels: install
 # system can have: 3.14 and 3.15 cannot be built here (the mirror serves the
 # sources of Debian's releases only), so bullseye and musl take 3.13.
 WHEEL_PASSES := bullseye-3.11 bullseye-3.13 musl-3.11 musl-3.13 aarch64-3.11 aarch64-3.15
-WHEEL_PASS_PLATFORM_bullseye := manylinux_2_17_x86_64
-WHEEL_PASS_PLATFORM_aarch64 := manylinux_2_17_aarch64
-WHEEL_PASS_PLATFORM_musl := musllinux_1_2_x86_64
+WHEEL_PASS_PLATFORM_bullseye := manylinux_x86_64
+WHEEL_PASS_PLATFORM_aarch64 := manylinux_aarch64
+WHEEL_PASS_PLATFORM_musl := musllinux_x86_64
 
 test-wheels:
 	@for pass in $(WHEEL_PASSES); do $(MAKE) --no-print-directory test-wheel-$$pass || exit 1; done
