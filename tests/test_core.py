@@ -305,6 +305,72 @@ def test_a_facility_mistake_gains_a_note_where_it_surfaces(tmp_path, mistake):
         assert kept == (b"" if mistake == "debug fails" else b"old")
 
 
+REFUSALS = ["add_note raises", "__notes__ is not a list"]
+
+
+def refusing(base, refusal, *args, **kwargs):
+    """An exception of a subclass of `base` that cannot take a note."""
+
+    class Refusing(base):
+        if refusal == "add_note raises":
+            def add_note(self, note):
+                raise RuntimeError("no notes here")
+
+    error = Refusing(*args, **kwargs)
+    if refusal == "__notes__ is not a list":
+        error.__notes__ = ("kept",)
+    return error
+
+
+def notes_of(error):
+    return getattr(error, "__notes__", None)
+
+
+@pytest.mark.parametrize("refusal", REFUSALS)
+@pytest.mark.parametrize("place", ["first log line of File.write", "File.write.logger missing"])
+def test_an_exception_that_refuses_the_note_passes_as_it_was(monkeypatch, tmp_path, place, refusal):
+    from tools.files import files as files_module
+
+    File = files_module.File
+    if place == "first log line of File.write":
+        error = refusing(RuntimeError, refusal, "log down")
+
+        class Log:
+            def debug(self, message, date_=False, indent=False):
+                raise error
+
+        monkeypatch.setattr(File.write, "logger", Log())
+    else:
+        error = refusing(AttributeError, refusal, "no logger")
+
+        class Operation:
+            @property
+            def logger(self):
+                raise error
+
+        monkeypatch.setattr(files_module, "File", type("File", (), {"write": Operation()}))
+    notes = notes_of(error)
+    with pytest.raises(BaseException) as caught:
+        File.write(tmp_path, "keep.txt", b"new")
+    assert caught.value is error
+    assert (notes_of(error), error.__context__, error.__cause__) == (notes, None, None)
+
+
+@pytest.mark.parametrize("refusal", REFUSALS)
+def test_an_import_error_that_refuses_the_note_passes_as_it_was(tmp_path, refusal):
+    # The application's `logger` raises it as an import of `logger` that failed.
+    (tmp_path / "logger.py").write_text(inspect.getsource(refusing) + (
+        f"raise refusing(ImportError, {refusal!r}, 'no facility', name='logger')\n"))
+    probe = ("import sys; sys.path.insert(0, '.')\n"
+             "try:\n    import tools.files.files\n"
+             "except ImportError as error:\n"
+             "    print(type(error).__name__, error.args, getattr(error, '__notes__', None), error.__context__)\n")
+    result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, cwd=tmp_path,
+                            env=child_env(drop=["PYTHONPATH"], tests_on_path=False), timeout=120)
+    notes = ("kept",) if refusal == "__notes__ is not a list" else None
+    assert (result.stdout, result.stderr) == (f"Refusing ('no facility',) {notes} None\n", "")
+
+
 def test_only_the_modules_that_log_need_the_application_logger(tmp_path):
     # No `logger` anywhere on the path: the package, its version and the
     # modules that do not log import without one; the three that log do not.
