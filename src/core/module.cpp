@@ -87,7 +87,10 @@ void ModuleInit::import_logging() {
         Ref name = Ref::steal(PyObject_GetAttr(module_, "__name__"_id.get()));
         return Ref::steal(PyUnicode_FromFormat(
             "%S imports 'logging' from 'logger': the application must provide a top-level module 'logger' with "
-            "'logging' (see \"The logging facility your application provides\" in the tools README)",
+            "'logging': a logger.py on the module path (the one line 'from tools.facility import logging' makes one "
+            "of the facility that ships with tools), or, for an installed application, the call "
+            "'tools.facility.register()' in its package's __init__.py, which registers that facility as 'logger' "
+            "(see \"The logging facility your application provides\" in the tools README)",
             name.ptr()));
       });
     }
