@@ -330,12 +330,25 @@ def notes_of(error):
 
 
 @pytest.mark.parametrize("refusal", REFUSALS)
-@pytest.mark.parametrize("place", ["first log line of File.write", "File.write.logger missing"])
+@pytest.mark.parametrize("place", ["first log line of File.write", "File.write.logger missing", "File.lock refused"])
 def test_an_exception_that_refuses_the_note_passes_as_it_was(monkeypatch, tmp_path, place, refusal):
     from tools.files import files as files_module
 
     File = files_module.File
-    if place == "first log line of File.write":
+    call = lambda: File.write(tmp_path, "keep.txt", b"new")  # noqa: E731
+    if place == "File.lock refused":
+        error = refusing(OSError, refusal, "held")
+
+        class Locking:
+            LOCK_EX, LOCK_NB, AlreadyLocked = 2, 4, type(error)
+
+            @staticmethod
+            def lock(file, flags):
+                raise error
+
+        monkeypatch.setattr(files_module, "portalocker", Locking)
+        call = lambda: File.lock(tmp_path, "held.lock")  # noqa: E731
+    elif place == "first log line of File.write":
         error = refusing(RuntimeError, refusal, "log down")
 
         class Log:
@@ -354,7 +367,7 @@ def test_an_exception_that_refuses_the_note_passes_as_it_was(monkeypatch, tmp_pa
         monkeypatch.setattr(files_module, "File", type("File", (), {"write": Operation()}))
     notes = notes_of(error)
     with pytest.raises(BaseException) as caught:
-        File.write(tmp_path, "keep.txt", b"new")
+        call()
     assert caught.value is error
     assert (notes_of(error), error.__context__, error.__cause__) == (notes, None, None)
 
