@@ -19,9 +19,14 @@ struct OperationObject {
 
 OperationObject* as_operation(PyObject* self) { return reinterpret_cast<OperationObject*>(self); }
 
+// Names that the type's slots use, made with the types: the slots are
+// noexcept, and make nothing that could fail.
+PyObject* logger_name = nullptr;
+PyObject* qualname_name = nullptr;
+
 // The position of the keyword `logger` among a call's keyword names, or -1.
 Py_ssize_t logger_keyword(PyObject* kwnames) {
-  PyObject* logger = "logger"_id.get();
+  PyObject* logger = logger_name;
   const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < count; ++i) {
     if (PyTuple_GET_ITEM(kwnames, i) == logger) return i;
@@ -52,11 +57,11 @@ Ref call_without(PyObject* function, PyObject* const* args, std::size_t nargsf, 
 }
 
 PyObject* operation_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
-  OperationObject* operation = as_operation(self);
+  PyObject* function = as_operation(self)->function;
   const Py_ssize_t dropped = kwnames != nullptr ? logger_keyword(kwnames) : -1;
-  if (dropped < 0) return PyObject_Vectorcall(operation->function, args, nargsf, kwnames);
+  if (dropped < 0) return PyObject_Vectorcall(function, args, nargsf, kwnames);
   return at_boundary({"a decorated operation", "()"}, static_cast<PyObject*>(nullptr),
-                     [&] { return call_without(operation->function, args, nargsf, kwnames, dropped).release(); });
+                     [&] { return call_without(function, args, nargsf, kwnames, dropped).release(); });
 }
 
 // Through an instance, a method of it, as a function is.
@@ -67,7 +72,7 @@ PyObject* method_descr_get(PyObject* self, PyObject* instance, PyObject*) noexce
 
 PyObject* operation_repr(PyObject* self) noexcept {
   PyObject* dict = as_operation(self)->dict;
-  PyObject* qualname = dict != nullptr ? PyDict_GetItemWithError(dict, "__qualname__"_id.get()) : nullptr;
+  PyObject* qualname = dict != nullptr ? PyDict_GetItemWithError(dict, qualname_name) : nullptr;
   if (qualname != nullptr && PyUnicode_Check(qualname))
     return PyUnicode_FromFormat("<function %U at %p>", qualname, self);
   if (PyErr_Occurred()) return nullptr;
@@ -130,6 +135,8 @@ PyTypeObject* operation_type(bool binds) {
   static PyTypeObject method_type = make_operation_type("tools.facility.Method", true);
   static bool ready = false;
   if (!ready) {
+    logger_name = "logger"_id.get();
+    qualname_name = "__qualname__"_id.get();
     check(PyType_Ready(&static_type));
     check(PyType_Ready(&method_type));
     ready = true;
