@@ -17,4 +17,5 @@ MODULES = [
     "tools.common.slotwarden",
     "tools.common.whereabouts",
     "tools.launchbrief.launchbrief",
+    "tools.facility.facility",
 ]

@@ -230,7 +230,10 @@ def test_missing_logging_facility_error_points_to_the_readme(tmp_path, module, l
     assert result.returncode == 1 and lines[0] == "Traceback (most recent call last):", result.stderr
     section = "The logging facility your application provides"
     note = (f"{module} imports 'logging' from 'logger': the application must provide a top-level module 'logger' "
-            f"with 'logging' (see \"{section}\" in the tools README)")
+            "with 'logging': a logger.py on the module path (the one line 'from tools.facility import logging' makes "
+            "one of the facility that ships with tools), or, for an installed application, the call "
+            "'tools.facility.register()' in its package's __init__.py, which registers that facility as 'logger' "
+            f"(see \"{section}\" in the tools README)")
     expected = [error.format(folder=tmp_path)] + ([note] if noted else [])
     assert lines[-len(expected):] == expected
     assert f"\n## {section}\n" in (ROOT / "README.md").read_text()
@@ -305,6 +308,85 @@ def test_a_facility_mistake_gains_a_note_where_it_surfaces(tmp_path, mistake):
         assert kept == (b"" if mistake == "debug fails" else b"old")
 
 
+REFUSALS = ["add_note raises", "__notes__ is not a list"]
+
+
+def refusing(base, refusal, *args, **kwargs):
+    """An exception of a subclass of `base` that cannot take a note."""
+
+    class Refusing(base):
+        if refusal == "add_note raises":
+            def add_note(self, note):
+                raise RuntimeError("no notes here")
+
+    error = Refusing(*args, **kwargs)
+    if refusal == "__notes__ is not a list":
+        error.__notes__ = ("kept",)
+    return error
+
+
+def notes_of(error):
+    return getattr(error, "__notes__", None)
+
+
+@pytest.mark.parametrize("refusal", REFUSALS)
+@pytest.mark.parametrize("place", ["first log line of File.write", "File.write.logger missing", "File.lock refused"])
+def test_an_exception_that_refuses_the_note_passes_as_it_was(monkeypatch, tmp_path, place, refusal):
+    from tools.files import files as files_module
+
+    File = files_module.File
+    call = lambda: File.write(tmp_path, "keep.txt", b"new")  # noqa: E731
+    if place == "File.lock refused":
+        error = refusing(OSError, refusal, "held")
+
+        class Locking:
+            LOCK_EX, LOCK_NB, AlreadyLocked = 2, 4, type(error)
+
+            @staticmethod
+            def lock(file, flags):
+                raise error
+
+        monkeypatch.setattr(files_module, "portalocker", Locking)
+        call = lambda: File.lock(tmp_path, "held.lock")  # noqa: E731
+    elif place == "first log line of File.write":
+        error = refusing(RuntimeError, refusal, "log down")
+
+        class Log:
+            def debug(self, message, date_=False, indent=False):
+                raise error
+
+        monkeypatch.setattr(File.write, "logger", Log())
+    else:
+        error = refusing(AttributeError, refusal, "no logger")
+
+        class Operation:
+            @property
+            def logger(self):
+                raise error
+
+        monkeypatch.setattr(files_module, "File", type("File", (), {"write": Operation()}))
+    notes = notes_of(error)
+    with pytest.raises(BaseException) as caught:
+        call()
+    assert caught.value is error
+    assert (notes_of(error), error.__context__, error.__cause__) == (notes, None, None)
+
+
+@pytest.mark.parametrize("refusal", REFUSALS)
+def test_an_import_error_that_refuses_the_note_passes_as_it_was(tmp_path, refusal):
+    # The application's `logger` raises it as an import of `logger` that failed.
+    (tmp_path / "logger.py").write_text(inspect.getsource(refusing) + (
+        f"raise refusing(ImportError, {refusal!r}, 'no facility', name='logger')\n"))
+    probe = ("import sys; sys.path.insert(0, '.')\n"
+             "try:\n    import tools.files.files\n"
+             "except ImportError as error:\n"
+             "    print(type(error).__name__, error.args, getattr(error, '__notes__', None), error.__context__)\n")
+    result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, cwd=tmp_path,
+                            env=child_env(drop=["PYTHONPATH"], tests_on_path=False), timeout=120)
+    notes = ("kept",) if refusal == "__notes__ is not a list" else None
+    assert (result.stdout, result.stderr) == (f"Refusing ('no facility',) {notes} None\n", "")
+
+
 def test_only_the_modules_that_log_need_the_application_logger(tmp_path):
     # No `logger` anywhere on the path: the package, its version and the
     # modules that do not log import without one; the three that log do not.
@@ -334,7 +416,9 @@ def test_only_the_modules_that_log_need_the_application_logger(tmp_path):
 def test_each_package_re_exports_its_class(package, name):
     exported = __import__(package, fromlist=[name])
     module = __import__(f"{package}.{package.rpartition('.')[2]}", fromlist=[name])
-    assert getattr(exported, name) is getattr(module, name) and exported.__all__ == [name]
+    assert getattr(exported, name) is getattr(module, name)
+    # tools.files also offers what File.lock raises when the lock is taken.
+    assert exported.__all__ == (["AlreadyLocked", name] if name == "File" else [name])
 
 
 def test_function_dict_is_writable_and_binds_as_a_method():

@@ -15,6 +15,7 @@ import pytest
 
 import logger
 from conftest import child_env, run_python
+from tools.files import AlreadyLocked
 from tools.files import files as files_module
 from tools.files.files import File
 
@@ -531,10 +532,16 @@ def test_a_lock_held_by_another_process_fails_at_once(tmp_path, opened):
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as holder:
         assert holder.stdout.readline() == "locked\n"
         started = time.monotonic()
-        with pytest.raises(portalocker.LockException):
+        with pytest.raises(AlreadyLocked) as refused:
             File.lock(tmp_path, "shared.lock")
         assert time.monotonic() - started < 5
         assert opened[-1].closed
+        # The locking package's own exception, which says which file and why.
+        assert AlreadyLocked is portalocker.AlreadyLocked and type(refused.value) is portalocker.AlreadyLocked
+        assert refused.value.__notes__ == [
+            f'File.lock: "{tmp_path / "shared.lock"}" is locked by another holder (the lock is exclusive, and '
+            "File.lock does not wait for it)"]
+        assert refused.traceback[-1].path.parent.name == "portalocker"  # raised there, traceback kept
         assert logged() == [("File.lock", line("Opening", tmp_path / "shared.lock"))]
         with open(tmp_path / "shared.lock", "a+") as plain:
             with pytest.raises(portalocker.LockException):

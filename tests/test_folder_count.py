@@ -234,6 +234,23 @@ def test_replaced_os_functions_are_honoured(tmp_path, monkeypatch):
     assert Folder.count(tmp_path, recursive=True, folders=True) == 3
 
 
+@pytest.mark.parametrize("recursive", [False, True])
+def test_functions_replaced_while_the_path_text_is_made_are_honoured(tmp_path, monkeypatch, recursive):
+    """The path's text is Python code of pathlib's (a finalizer can run
+    there too): what it replaces is what the steps then call."""
+    (tmp_path / "a").touch()
+    fspath = Path.__fspath__
+
+    def replacing(path):
+        monkeypatch.setattr(os, "listdir", lambda path: ["a", "b", "c"])
+        monkeypatch.setattr(os.path, "isfile", lambda path: True)
+        monkeypatch.setattr(os, "walk", lambda top: iter([(top, ["x"], ["1", "2"])]))
+        return fspath(path)
+
+    monkeypatch.setattr(Path, "__fspath__", replacing)
+    assert Folder.count(Path(tmp_path), recursive=recursive) == (2 if recursive else 3)
+
+
 def test_audit_events_match_the_standard_steps(every_kind):
     code = (
         "import sys, os\n"

@@ -4,7 +4,9 @@ that holds what a build from source needs and builds despite warnings."""
 
 from __future__ import annotations
 
+import base64
 import email.parser
+import hashlib
 import importlib.util
 import json
 import os
@@ -171,6 +173,43 @@ def test_sdist_builds_with_a_warning_the_code_triggers(sdist, tmp_path):
                  "--disable-pip-version-check", "-v", "-w", tmp_path, sdist, cwd=tmp_path, env=environment)
     assert "warning: padding struct" in result.stderr and "[-Wpadded]" in result.stderr
     assert len(list(tmp_path.glob("choretools-*.whl"))) == 1
+
+
+def app_wheel(folder: pathlib.Path) -> pathlib.Path:
+    """The README's installed application, `myapp`, as a wheel with its
+    console script: its files as the README shows them."""
+    from test_readme import README, python_blocks
+
+    files = {saved_as: code for blocks in python_blocks(README.read_text(encoding="utf-8")).values()
+             for _, code, saved_as in blocks if saved_as and saved_as.startswith("myapp/")}
+    files["myapp-1.0.dist-info/METADATA"] = "Metadata-Version: 2.1\nName: myapp\nVersion: 1.0\n"
+    files["myapp-1.0.dist-info/WHEEL"] = "Wheel-Version: 1.0\nGenerator: tests\nRoot-Is-Purelib: true\nTag: py3-none-any\n"
+    files["myapp-1.0.dist-info/entry_points.txt"] = "[console_scripts]\nmyapp = myapp.cli:main\n"
+    records = []
+    for name, text in files.items():
+        digest = base64.urlsafe_b64encode(hashlib.sha256(text.encode()).digest()).rstrip(b"=").decode()
+        records.append(f"{name},sha256={digest},{len(text.encode())}")
+    files["myapp-1.0.dist-info/RECORD"] = "\n".join(records + ["myapp-1.0.dist-info/RECORD,,"]) + "\n"
+    wheel = folder / "myapp-1.0-py3-none-any.whl"
+    with zipfile.ZipFile(wheel, "w") as archive:
+        for name, text in files.items():
+            archive.writestr(name, text)
+    return wheel
+
+
+def test_an_installed_application_gets_the_lines_through_the_shipped_facility(repaired, tmp_path):
+    """The README's way: the facility registered in the application's
+    `__init__.py`, below its own logger, whose handler gets every line."""
+    env_dir = tmp_path / "env"
+    run(sys.executable, "-m", "venv", "--without-pip", env_dir)
+    run(sys.executable, "-m", "pip", "--python", env_dir / "bin" / "python", "install", "--disable-pip-version-check",
+        "-q", repaired, app_wheel(tmp_path))
+    work = tmp_path / "work"
+    work.mkdir()
+    result = run(env_dir / "bin" / "myapp", cwd=work, env=child_env(drop=["PYTHONPATH"], tests_on_path=False))
+    assert result.stdout.splitlines() == [f'myapp.tools.files.files: {step} file: "out/report.txt" - Done'
+                                          for step in ("Opening", "Writing", "Opening", "Reading")]
+    assert (work / "out" / "report.txt").read_bytes() == b"total: 42\n"
 
 
 # The wheels for a package index that the Makefile's wheel targets build

@@ -6,11 +6,13 @@ crashes."""
 from __future__ import annotations
 
 import collections
+import re
 
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import helpers_collector as collector
 import helpers_hostile as hostile
 from helpers_hostile import SAFE_TEXT, Outcome, build, call_recipes, outcome, raised
 from helpers_reference import ReferenceTable
@@ -232,3 +234,39 @@ def test_filter_calls(call):
 def test_constructor_calls(call):
     hostile.fresh_input()
     outcome(hostile.make_call(Table, call))
+
+
+COLUMNS = ["user", "note", "password", "blob"]
+UNIQUE = st.one_of(collector.LEAVES, st.text(max_size=3).map(lambda text: ("unique", text)))
+NAME_CHOICES = st.one_of(st.none(), st.lists(st.sampled_from(COLUMNS + ["x"]), max_size=4).flatmap(
+    lambda names: st.sampled_from([names, tuple(names), set(names)])))
+# What construction and filtering may raise when the rows changed under them.
+ROW_ERRORS = (r'Parameter "data"\[\d+\]', r"'\w+' object has no attribute 'items'")
+
+
+@settings(max_examples=min(settings.default.max_examples, 300))
+@given(rows=st.lists(st.fixed_dictionaries({name: UNIQUE for name in COLUMNS}), min_size=1, max_size=30),
+       copies=st.integers(1, 20), include=NAME_CHOICES, exclude=NAME_CHOICES, seed=st.integers(0, 2**32 - 1),
+       threshold=collector.THRESHOLDS)
+def test_tables_while_finalizers_and_gc_hooks_change_the_rows(rows, copies, include, exclude, seed, threshold):
+    """Whenever the collector runs the finalizers and hooks, inside the quick
+    paths' allocations (3.11) or between their Python steps: no crash, an
+    error a changed row explains, or rows of pairs the source rows held."""
+    # ("unique", text): a str made anew for every row, which a finalizer's change frees.
+    data = [{key: f"{value[1]}-{i}" if type(value) is tuple else value for key, value in row.items()}
+            for i in range(copies) for row in rows]
+    # Mostly changes that leave the rows valid, so that the filter gets its turn.
+    changes = ("value",) * 6 + ("key", "sweep")
+    with collector.busy_collector(data, seed, threshold, changes, victims=list(data)) as ledger:
+        try:
+            table = Table({"columns": list(COLUMNS), "data": data})
+            result = table.filter(include=include, exclude=exclude)
+        except (Exception, RuntimeError) as error:
+            assert any(re.match(pattern, str(error)) for pattern in ROW_ERRORS), error
+            return
+    kept = {name for name in COLUMNS if name in (COLUMNS if include is None else include)
+            and name not in (exclude or ())}
+    assert result.columns == [name for name in COLUMNS if name in kept]
+    for row in result.data:
+        assert type(row) is dict and set(row) <= kept | {key for key in ledger.keys() if key not in COLUMNS}
+        assert all((key, id(value)) in ledger.pairs for key, value in row.items()), row

@@ -7,11 +7,13 @@ give."""
 from __future__ import annotations
 
 import contextlib
+import copy
 
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import helpers_collector as collector
 import helpers_hostile as hostile
 import tools.common.bulkshade as shade_module
 import tools.common.secretshroud as shroud_module
@@ -173,3 +175,24 @@ def test_secretshroud_calls(call):
     hostile.fresh_input()
     with walker_modules():
         outcome(hostile.make_call(SECRETSHROUD, call))
+
+
+@pytest.mark.parametrize("walker", ["bulkshade", "secretshroud"])
+@settings(max_examples=min(settings.default.max_examples, 300))
+@given(value=collector.VALUES, copies=st.integers(1, 25), name=st.sampled_from(["password", "user", None]),
+       seed=st.integers(0, 2**32 - 1), threshold=collector.THRESHOLDS)
+def test_walkers_while_finalizers_and_gc_hooks_change_the_input(walker, value, copies, name, seed, threshold):
+    """Whenever the collector runs the finalizers and hooks, inside the walk's
+    allocations (3.11) or between its Python steps: no crash, and a result
+    made of pairs the input held, masked and hidden as due."""
+    given_value = [copy.deepcopy(value) for _ in range(copies)]
+    with collector.busy_collector(given_value, seed, threshold) as ledger:
+        try:
+            result = BULKSHADE(given_value) if walker == "bulkshade" else SECRETSHROUD(name, given_value)
+        except RuntimeError as error:
+            assert collector.changed_during_iteration(error), error
+            return
+    if walker == "bulkshade":
+        collector.check_shaded(result, ledger)
+    else:
+        collector.check_shrouded(result, ledger, name)

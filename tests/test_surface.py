@@ -61,6 +61,11 @@ OPERATIONS = [
      "(file: 'Path | str' = None, func: 'Callable | Type' = None) -> 'Path | None'"),
     ("tools.launchbrief.launchbrief", None, "launchbrief", "function",
      "(prefix: 'str' = 'app', name: 'str' = 'main', separator: 'str' = ':')"),
+    ("tools.facility.facility", None, "logging", "function", "(prefix: 'str') -> 'Callable[[Any], Any]'"),
+    ("tools.facility.facility", None, "register", "function", "(parent: 'str' = None)"),
+    ("tools.facility.facility", "OperationLogger", "__init__", "method", "(self, name: 'str')"),
+    ("tools.facility.facility", "OperationLogger", "debug", "method",
+     "(self, message: 'str', date_: 'bool' = False, indent: 'bool' = False)"),
 ]
 
 # (module, class, property, getter signature, setter signature or None)
@@ -70,6 +75,7 @@ PROPERTIES = [
     ("tools.common.slotwarden", "SlotWarden", "name", "(self) -> 'str'", None),
     ("tools.common.slotwarden", "SlotWarden", "value", "(self) -> 'Any'", "(self, value: 'Any')"),
     ("tools.common.slotwarden", "SlotWarden", "exists", "(self) -> 'bool'", None),
+    ("tools.facility.facility", "OperationLogger", "name", "(self) -> 'str'", None),
 ]
 
 # An instance of each class, made the ordinary way.
@@ -78,6 +84,7 @@ INSTANCES = {
     "File": lambda cls: cls(),
     "Table": lambda cls: cls({"columns": ["a"], "data": [{"a": 1}]}),
     "SlotWarden": lambda cls: cls(cls, "__name__"),
+    "OperationLogger": lambda cls: cls("tools.tests"),
 }
 
 

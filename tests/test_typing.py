@@ -43,6 +43,23 @@ def test_sample_client_type_checks_strictly(tmp_path):
     assert "Success: no issues found in 1 source file" in result.stdout
 
 
+@needs_mypy
+def test_the_readme_facility_files_type_check_strictly(tmp_path):
+    """The one line of a script's logger.py and the installed application
+    that registers the shipped facility, as the README shows them."""
+    from test_readme import README, python_blocks
+
+    files = {saved_as: code for blocks in python_blocks(README.read_text(encoding="utf-8")).values()
+             for _, code, saved_as in blocks if saved_as is not None}
+    assert files["logger.py"] == "from tools.facility import logging\n"
+    for name in ("logger.py", "myapp/__init__.py", "myapp/reports.py", "myapp/cli.py"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text(files[name])
+    result = mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "logger.py", "myapp", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Success: no issues found in 4 source files" in result.stdout
+
+
 # Each line misuses the package in a way the stubs must catch.
 MISUSES = [
     "File.read('.', b'name')",
@@ -130,7 +147,9 @@ def runtime_return(module: str, owner: str | None, node: ast.FunctionDef) -> str
 UNANNOTATED_RESULTS = {("tools.tables.tables", "Table", "filter"): "Table"}
 # The stub names a narrower result than the annotation text at run time:
 # (the run-time text, the stub's). The locked file is a text file.
-NARROWED_RESULTS = {("tools.files.files", "File", "lock"): ("IO[Any]", "TextIO")}
+NARROWED_RESULTS = {("tools.files.files", "File", "lock"): ("IO[Any]", "TextIO"),
+                    # the decorator gives back what it is given
+                    ("tools.facility.facility", None, "logging"): ("Callable[[Any], Any]", "Callable[[_T], _T]")}
 
 
 @pytest.mark.parametrize("module", MODULES)

@@ -126,32 +126,31 @@ DictEntries DictEntries::of([[maybe_unused]] Handle dict) {
 
 namespace {
 
-// Puts `value` in `slot` of `dict`, whose old value is held elsewhere too;
-// `tracked` tells whether the collector tracks `dict`, and stays true.
-void store_value(Handle dict, PyObject*& slot, PyObject* value, bool& tracked) {
+// Puts `value` in a dict's `slot`, whose old value is held elsewhere too;
+// `tracked` tells whether the dict is to be tracked, and becomes true when
+// `value` obliges it.
+void store_value(PyObject*& slot, PyObject* value, bool& tracked) {
   PyObject* old = std::exchange(slot, Py_NewRef(value));
   Py_XDECREF(old);
-  if (!tracked && may_be_tracked(value)) {
-    PyObject_GC_Track(dict.ptr());
-    tracked = true;
-  }
+  tracked = tracked || may_be_tracked(value);
 }
 
 }  // namespace
 
-void DictEntries::replace_value(Handle dict, std::size_t index, Handle value) const {
-  bool tracked = PyObject_GC_IsTracked(dict.ptr());
-  store_value(dict, entries_[2 * index + 1], value.ptr(), tracked);
+void DictEntries::replace_value(std::size_t index, Handle value, bool& tracked) const {
+  store_value(entries_[2 * index + 1], value.ptr(), tracked);
 }
 
 Ref copy_with_values(Handle shape, PyObject* const* values) {
   Ref copy = Ref::steal(PyDict_Copy(shape.ptr()));
   const DictEntries entries = DictEntries::of(copy);
   if (entries && entries.size() == static_cast<std::size_t>(PyDict_GET_SIZE(shape.ptr()))) {
-    bool tracked = PyObject_GC_IsTracked(copy.ptr());
+    const bool was_tracked = PyObject_GC_IsTracked(copy.ptr());
+    bool tracked = was_tracked;
     for (std::size_t index = 0; index < entries.size(); ++index) {
-      store_value(copy, entries.entries_[2 * index + 1], values[index], tracked);
+      store_value(entries.entries_[2 * index + 1], values[index], tracked);
     }
+    if (tracked && !was_tracked) PyObject_GC_Track(copy.ptr());
     return copy;
   }
   Py_ssize_t position = 0;

@@ -60,12 +60,13 @@ class DictEntries {
   PyObject* key(std::size_t index) const { return entries_[2 * index]; }
   PyObject* value(std::size_t index) const { return entries_[2 * index + 1]; }
 
-  // Puts `value` in place of the value of entry `index` of `dict`, the dict
-  // this view was taken of, which only the caller can reach: the same dict as
-  // PyDict_SetItem under that entry's key makes, tracking by the garbage
-  // collector included. The old value must be held elsewhere too, so that
-  // dropping it here runs no code.
-  void replace_value(Handle dict, std::size_t index, Handle value) const;
+  // Puts `value` in place of the value of entry `index` of the dict this
+  // view was taken of, which only the caller can reach: the same dict as
+  // PyDict_SetItem under that entry's key makes, but for the collector's
+  // tracking, which is left to the caller: `tracked` tells whether the dict
+  // is to be tracked, and becomes true when `value` obliges it. The old value
+  // must be held elsewhere too, so that dropping it here runs no code.
+  void replace_value(std::size_t index, Handle value, bool& tracked) const;
 
  private:
   friend Ref copy_with_values(Handle shape, PyObject* const* values);

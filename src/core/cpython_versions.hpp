@@ -93,6 +93,53 @@ constexpr PyGetSetDef annotate_getset([[maybe_unused]] getter get) {
 }
 
 // ---------------------------------------------------------------------------
+// The cyclic garbage collector inside allocations.
+//
+// Before 3.12 allocating a container object (a dict, list, tuple, an
+// exception, a bound method...) can start a collection right there, and with
+// it finalizers, weakref callbacks and gc.callbacks: Python code that can
+// change, grow, shrink or free anything it reaches. From 3.12 on a collection
+// waits for the evaluation loop, which native code only enters by calling
+// Python code. A quick path that relies on no Python code running between
+// two of its steps pauses the collector over that stretch on the versions
+// where it can start inside an allocation, and resumes it before it runs
+// code of the caller's (a hook, a nested call, a finalizer of something it
+// drops), so that such code always finds the collector as the caller set it
+// and may change that setting: each pause reads it anew, and the last resume
+// leaves it as the caller's code last left it.
+class CollectorPause {
+ public:
+  CollectorPause() = default;
+  ~CollectorPause() { resume(); }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+  void pause() {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!paused_) {
+      enabled_ = PyGC_Disable() != 0;
+      paused_ = true;
+    }
+#endif
+  }
+
+  void resume() {
+#if PY_VERSION_HEX < 0x030C0000
+    if (paused_) {
+      if (enabled_) PyGC_Enable();
+      paused_ = false;
+    }
+#endif
+  }
+
+ private:
+#if PY_VERSION_HEX < 0x030C0000
+  bool paused_ = false;
+  bool enabled_ = false;  // the caller's setting, read at the last pause
+#endif
+};
+
+// ---------------------------------------------------------------------------
 // Behaviour of the standard library that native code has to match.
 
 // Before 3.12 os.walk descends by recursion, a generator per level, so that a

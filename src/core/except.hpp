@@ -32,14 +32,27 @@ inline Ref except(PyObject* type) {
   throw_python_error();
 }
 
+// `error` gains the note `make_note()` returns, as its add_note() does. A
+// note is a courtesy: when it cannot be made or added (the exception's
+// add_note raises, its `__notes__` is not a list), `error` stays as it was
+// and that failure is dropped, so that it never takes the place of `error`.
+template <class MakeNote>
+void add_note(Handle error, MakeNote&& make_note) {
+  try {
+    error.method("add_note"_id, make_note());
+  } catch (const PythonError&) {
+    PyErr_Clear();
+  }
+}
+
 // With a Python exception set (inside `catch (const PythonError&)`, say): it
-// gains the note `make_note()` returns (as its add_note() does; the note is
-// made once the exception is taken off the error indicator) and is thrown
-// on, its type, message and traceback as they were.
+// gains the note `make_note()` returns where it can (see add_note; the note
+// is made once the exception is taken off the error indicator) and is
+// thrown on, the same object, its type, message and traceback as they were.
 template <class MakeNote>
 [[noreturn]] void rethrow_with_note(MakeNote&& make_note) {
   Ref error = Ref::steal(PyErr_GetRaisedException());
-  error.method("add_note"_id, make_note());
+  add_note(error, make_note);
   PyErr_SetRaisedException(error.release());
   throw_python_error();
 }

@@ -472,18 +472,8 @@ void raise_argument_type(std::string_view param, PyTypeObject* expected, Handle 
   std::string name(param);
   PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name.c_str(),
                expected->tp_name, value.type_name());
-  if (PyObject_TypeCheck(value.ptr(), expected)) {
-    PyObject* error = PyErr_GetRaisedException();
-    PyObject* note = PyUnicode_FromString(kNote);
-    PyObject* added = note != nullptr ? PyObject_CallMethod(error, "add_note", "O", note) : nullptr;
-    Py_XDECREF(note);
-    if (added == nullptr) {
-      Py_DECREF(error);
-      throw_python_error();
-    }
-    Py_DECREF(added);
-    PyErr_SetRaisedException(error);
-  }
+  if (PyObject_TypeCheck(value.ptr(), expected))
+    rethrow_with_note([] { return Ref::steal(PyUnicode_FromString(kNote)); });
   throw_python_error();
 }
 

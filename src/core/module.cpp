@@ -37,10 +37,12 @@ Ref import_from(Handle package, const char* name) {
 }
 
 // Whether an ImportError is about the module `logger` itself, not about
-// something the application's `logger` failed to import.
+// something the application's `logger` failed to import. An error that
+// cannot tell counts as not about it: the question is only whether to add a
+// note, and must not replace the error either.
 bool is_about_logger(Handle error) {
   PyObject* name = nullptr;
-  check(PyObject_GetOptionalAttr(error.ptr(), "name"_id.get(), &name));
+  if (PyObject_GetOptionalAttr(error.ptr(), "name"_id.get(), &name) < 0) PyErr_Clear();
   Ref owned_name = Ref::steal_or_null(name);
   return name != nullptr && PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "logger");
 }
@@ -81,13 +83,16 @@ void ModuleInit::import_logging() {
   } catch (const PythonError&) {
     Ref error = except(PyExc_ImportError);
     if (is_about_logger(error)) {
-      Ref name = Ref::steal(PyObject_GetAttr(module_, "__name__"_id.get()));
-      error.method("add_note"_id,
-                   Ref::steal(PyUnicode_FromFormat(
-                       "%S imports 'logging' from 'logger': the application must provide a top-level module "
-                       "'logger' with 'logging' (see \"The logging facility your application provides\" in the "
-                       "tools README)",
-                       name.ptr())));
+      add_note(error, [&] {
+        Ref name = Ref::steal(PyObject_GetAttr(module_, "__name__"_id.get()));
+        return Ref::steal(PyUnicode_FromFormat(
+            "%S imports 'logging' from 'logger': the application must provide a top-level module 'logger' with "
+            "'logging': a logger.py on the module path (the one line 'from tools.facility import logging' makes one "
+            "of the facility that ships with tools), or, for an installed application, the call "
+            "'tools.facility.register()' in its package's __init__.py, which registers that facility as 'logger' "
+            "(see \"The logging facility your application provides\" in the tools README)",
+            name.ptr()));
+      });
     }
     PyErr_SetRaisedException(error.release());
     throw_python_error();

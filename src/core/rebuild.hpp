@@ -6,14 +6,15 @@
 // A walker decides what each item becomes:
 //   Ref item(Handle value)              the new element for a list or tuple element
 //   Ref entry(Handle key, Handle value) the new value for a dictionary entry
-//   void python_may_have_run()          told after any step here that could have
-//                                       run Python code (a user's __iter__,
-//                                       __hash__, __eq__, __del__, items() ...)
-//   epoch()                             a count that python_may_have_run() raises
-// `value` and `key` are borrowed from the container: the walker takes its own
-// reference before it runs any Python code. Walkers use the notice to keep
-// call-time lookups cached while no Python code can have changed them.
+// and keeps a WalkState (below): the steps here tell it before anything that
+// may run Python code (a user's __iter__, __hash__, __eq__, items(), the
+// finalizer of something dropped), and ask it to keep Python code out of the
+// stretches that rely on its absence. `value` and `key` are borrowed from the
+// container: the walker takes its own reference before it runs any Python code.
 #pragma once
+
+#include <cstdint>
+#include <optional>
 
 #include "core/cpython_internals.hpp"
 #include "core/except.hpp"
@@ -21,13 +22,44 @@
 
 namespace tools {
 
+// What a walk knows of the Python code that may have run: a count that rises
+// whenever code of the caller's may run, and the collector paused while none
+// is meant to (on the versions where an allocation can start it). Walkers
+// keep call-time lookups cached while the count stays where it was when they
+// made them.
+class WalkState {
+ public:
+  // Python code of the caller's may run from here on.
+  void python_may_run() {
+    pause_.resume();
+    ++epoch_;
+  }
+  // No Python code runs from here until the next python_may_run(): none that
+  // the steps call, and no collection inside an allocation either.
+  void quiet() { pause_.pause(); }
+  std::uint64_t epoch() const { return epoch_; }
+
+  // Whether the lookups made at the last sync() still hold.
+  bool in_sync() const { return synced_ == epoch_; }
+  // The lookups are made now, and hold until Python code may run.
+  void sync() {
+    quiet();
+    synced_ = epoch_;
+  }
+
+ private:
+  CollectorPause pause_;
+  std::uint64_t epoch_ = 1;
+  std::uint64_t synced_ = 0;  // the epoch the cached lookups were made in
+};
+
 // Whether dropping this reference frees the object (and so may run a __del__).
 inline bool is_last_reference(Handle object) { return Py_REFCNT(object.ptr()) == 1; }
 
-// Drops `held`, telling the walker when that may have run Python code.
+// Drops `held`, telling the walker first when that may run Python code.
 template <class Walker>
 void release(Ref& held, Walker& walker) {
-  if (!held.is_null() && is_last_reference(held)) walker.python_may_have_run();
+  if (!held.is_null() && is_last_reference(held)) walker.python_may_run();
   held = Ref();
 }
 
@@ -44,14 +76,24 @@ inline bool is_plain_leaf(Handle value) {
 // A new dict filled entry by entry (made at the first entry).
 class DictBuilder {
  public:
-  // Stores one entry; false when that may have run Python code: hashing or
-  // comparing a key of another type, or dropping the value it replaced.
-  bool set(Handle key, Handle value) {
+  // Stores one entry. Hashing or comparing a key of another type runs Python
+  // code, and so does dropping a value it replaces when the dict held its
+  // last reference: the walker is told first.
+  template <class Walker>
+  void set(Handle key, Handle value, Walker& walker) {
     if (dict_.is_null()) dict_ = new_dict();
     plain_keys_ = plain_keys_ && is_plain_key(key);
-    const Py_ssize_t before = PyDict_GET_SIZE(dict_.ptr());
+    if (!plain_keys_) {
+      walker.python_may_run();
+      set_item(dict_, key, value);
+      return;
+    }
+    PyObject* present = PyDict_SetDefault(dict_.ptr(), key.ptr(), value.ptr());  // borrowed
+    if (present == nullptr) throw_python_error();
+    if (present == value.ptr()) return;
+    Ref replaced = Ref::borrow(present);
     set_item(dict_, key, value);
-    return plain_keys_ && PyDict_GET_SIZE(dict_.ptr()) != before;
+    release(replaced, walker);
   }
   Ref finish() { return dict_.is_null() ? new_dict() : std::move(dict_); }
 
@@ -82,15 +124,45 @@ class DictReader {
   Py_ssize_t position_ = 0;
 };
 
-// A dict of the first `count` entries of `dict`, whose keys are all exact str.
-[[gnu::noinline]] inline DictBuilder first_entries(Handle dict, Py_ssize_t count) {
+// A dict of the first `count` entries of `dict`, whose keys are all exact
+// str and distinct: nothing is hashed by Python code, nothing replaced.
+template <class Walker>
+[[gnu::noinline]] DictBuilder first_entries(Handle dict, Py_ssize_t count, Walker& walker) {
   DictBuilder result;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
-  for (Py_ssize_t i = 0; i < count && PyDict_Next(dict.ptr(), &position, &key, &value); ++i) result.set(key, value);
+  for (Py_ssize_t i = 0; i < count && PyDict_Next(dict.ptr(), &position, &key, &value); ++i) {
+    result.set(key, value, walker);
+  }
   return result;
 }
+
+// A dict that only the walk can reach while it fills it: kept away from the
+// collector, and so from gc.get_objects() and whatever a hook run elsewhere
+// in the walk would do with it. It is tracked at the end if the interpreter
+// would have tracked it by then.
+class PrivateDict {
+ public:
+  explicit PrivateDict(Ref dict) : dict_(std::move(dict)) { hide(); }
+  Handle get() const { return dict_; }
+  // Whether the collector is to track it: true once anything obliged it to.
+  bool& tracked() { return tracked_; }
+  // After a public call that may have tracked it again.
+  void hide() {
+    if (!PyObject_GC_IsTracked(dict_.ptr())) return;
+    tracked_ = true;
+    PyObject_GC_UnTrack(dict_.ptr());
+  }
+  Ref finish() {
+    if (tracked_) PyObject_GC_Track(dict_.ptr());
+    return std::move(dict_);
+  }
+
+ private:
+  Ref dict_;
+  bool tracked_ = false;
+};
 
 // `{k: walker.entry(k, v) for k, v in dict.items()}` for an exact dict, read
 // in place with the checks of the dict iterator.
@@ -98,44 +170,51 @@ class DictReader {
 // A dict with only str keys starts as a copy whose values are replaced
 // where an entry changes (in place, where the entries can be reached):
 // copying keeps the key table as it is instead of inserting and growing.
-// That holds only while no Python code runs (the copy then still has the
-// keys the source has, in the same order); once some may have, the entries
-// done so far move into a dict built entry by entry.
+// That holds only while no Python code runs: the copy then still has the
+// keys the source has, in the same order, and where the walk has not been
+// yet, the source's values. Once some may have run, the entries done so far
+// move into a dict built entry by entry. Until then the copy is private, so
+// that code run elsewhere in the walk cannot change it either.
 template <class Walker>
 [[gnu::noinline]] Ref rebuild_exact_dict(Handle dict, Walker& walker) {
+  walker.quiet();
   DictReader reader(dict);
+  std::optional<PrivateDict> copy;
   // A view of the dict's entries is only taken of one with str keys alone.
-  Ref copy = DictEntries::of(dict) || has_only_str_keys(dict) ? Ref::steal(PyDict_Copy(dict.ptr())) : Ref();
-  DictEntries copied_entries = copy.is_null() ? DictEntries() : DictEntries::of(copy);
+  if (DictEntries::of(dict) || has_only_str_keys(dict)) copy.emplace(Ref::steal(PyDict_Copy(dict.ptr())));
+  DictEntries copied_entries = copy ? DictEntries::of(copy->get()) : DictEntries();
   if (copied_entries.size() != static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr()))) copied_entries = {};
+  const auto unchanged = walker.epoch();
   Py_ssize_t copied = 0;
   DictBuilder built;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (reader.next(&key, &value)) {
     Ref held_key = Ref::borrow(key);
-    const auto epoch = walker.epoch();
     Ref new_value = walker.entry(held_key, value);
-    if (!copy.is_null() && walker.epoch() == epoch) {
+    if (copy && walker.epoch() == unchanged) {
       if (!new_value.is(value)) {
         if (copied_entries) {
-          copied_entries.replace_value(copy, static_cast<std::size_t>(copied), new_value);
+          copied_entries.replace_value(static_cast<std::size_t>(copied), new_value, copy->tracked());
         } else {
-          check(PyDict_SetItem(copy.ptr(), held_key.ptr(), new_value.ptr()));
+          check(PyDict_SetItem(copy->get().ptr(), held_key.ptr(), new_value.ptr()));
+          copy->hide();
         }
       }
       ++copied;
     } else {
-      if (!copy.is_null()) {
-        built = first_entries(copy, copied);
-        copy = Ref();
-        walker.python_may_have_run();
+      if (copy) {
+        built = first_entries(copy->get(), copied, walker);
+        // The copy may hold the last reference to a value the walk has not
+        // reached, since the source may have changed meanwhile.
+        walker.python_may_run();
+        copy.reset();
       }
-      if (!built.set(held_key, new_value)) walker.python_may_have_run();
+      built.set(held_key, new_value, walker);
     }
     release(held_key, walker);
   }
-  return copy.is_null() ? built.finish() : std::move(copy);
+  return copy ? copy->finish() : built.finish();
 }
 
 // `{k: walker.entry(k, v) for k, v in mapping.items()}`, the items coming
@@ -143,16 +222,18 @@ template <class Walker>
 template <class Walker>
 [[gnu::noinline]] Ref rebuild_items(Handle mapping, Walker& walker) {
   DictBuilder result;
-  walker.python_may_have_run();
-  Ref items = mapping.method("items"_id);
-  for (Ref item : iterate(items)) {
-    walker.python_may_have_run();
+  walker.python_may_run();
+  Ref iterator = mapping.method("items"_id).iter();
+  Ref item;
+  for (;;) {
+    walker.python_may_run();  // its __next__, and dropping the item before
+    item = next(iterator);
+    if (item.is_null()) break;
     auto [key, value] = unpack<2>(item);
     Ref new_value = walker.entry(key, value);
-    walker.python_may_have_run();
-    result.set(key, new_value);
+    result.set(key, new_value, walker);
+    walker.python_may_run();  // dropping the key and value, which the walk held
   }
-  walker.python_may_have_run();
   return result.finish();
 }
 
@@ -186,18 +267,20 @@ template <class Walker>
 template <class Walker>
 Ref rebuild_from_iterator(Handle iterator, Walker& walker) {
   ListBuilder result(0);
-  for (Ref element = next(iterator); !element.is_null(); element = next(iterator)) {
-    walker.python_may_have_run();
+  Ref element;
+  for (;;) {
+    walker.python_may_run();  // its __next__, and dropping the element before
+    element = next(iterator);
+    if (element.is_null()) break;
     result.push(walker.item(element));
   }
-  walker.python_may_have_run();
   return result.finish();
 }
 
 // `[walker.item(v) for v in iterable]` through iter().
 template <class Walker>
 [[gnu::noinline]] Ref rebuild_iterated_list(Handle iterable, Walker& walker) {
-  walker.python_may_have_run();
+  walker.python_may_run();
   return rebuild_from_iterator(iterable.iter(), walker);
 }
 
@@ -230,7 +313,7 @@ template <class Walker>
 // `tuple(walker.item(v) for v in iterable)` through iter().
 template <class Walker>
 [[gnu::noinline]] Ref rebuild_iterated_tuple(Handle iterable, Walker& walker) {
-  walker.python_may_have_run();
+  walker.python_may_run();
   Ref iterator = iterable.iter();
   Ref items;
   try {
@@ -244,7 +327,7 @@ template <class Walker>
 // isinstance(value, cls), which may consult a `__class__` attribute.
 template <class Walker>
 bool instance_of(Handle value, PyTypeObject* cls, Walker& walker) {
-  walker.python_may_have_run();
+  walker.python_may_run();
   return value.is_instance(reinterpret_cast<PyObject*>(cls));
 }
 

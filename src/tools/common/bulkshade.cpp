@@ -1,7 +1,5 @@
 // Large-value hiding: every value whose text form is longer than the limit
 // becomes a marked excerpt of it, inside dicts, lists and tuples at any depth.
-#include <cstdint>
-
 #include "core/except.hpp"
 #include "core/module.hpp"
 #include "core/rebuild.hpp"
@@ -74,7 +72,7 @@ Ref hidden(Handle excerpt) {
 // One call of `bulkshade`, with the nested calls it makes. Between steps
 // that may run Python code, the module global `bulkshade` and the limit are
 // read once and kept.
-class Shade {
+class Shade : public WalkState {
  public:
   explicit Shade(Call& call) : call_(call) {}
 
@@ -89,15 +87,13 @@ class Shade {
 
   Ref item(Handle value) { return nested(value); }
   Ref entry(Handle, Handle value) { return nested(value); }
-  void python_may_have_run() { ++epoch_; }
-  std::uint64_t epoch() const { return epoch_; }
 
  private:
   // `bulkshade(value=v)` through the module global: walked here directly
   // while that global is this very function. A leaf whose result is known
   // without running Python code is answered first, in line.
   Ref nested(Handle value) {
-    if (epoch_ == synced_ && direct_) {
+    if (in_sync() && direct_) {
       if (fits(value)) return Ref::borrow(value);
       if (value.is_none() && limit_ >= 0) return Ref::borrow(kEmpty.get());
     }
@@ -108,9 +104,9 @@ class Shade {
   // lookups, which can run Python code that changes the container.
   [[gnu::noinline]] Ref nested_call(Handle value) {
     Ref held = Ref::borrow(value);
-    if (epoch_ != synced_) resync();
+    if (!in_sync()) resync();
     if (!direct_) {
-      python_may_have_run();
+      python_may_run();
       return call_.global("bulkshade"_id)(Kw{"value"_id, held});
     }
     StackGuard guard(stack_);
@@ -123,12 +119,12 @@ class Shade {
   // else the hidden form of the first that many characters (the notice when
   // the text form cannot be made).
   [[gnu::noinline]] Ref hide(Handle value) {
-    if (epoch_ != synced_) resync();
+    if (!in_sync()) resync();
     if (fits(value)) return Ref::borrow(value);
     if (limit_ >= 0 && value.is_exact(&PyUnicode_Type)) {
       return hidden(Ref::steal(PyUnicode_Substring(value.ptr(), 0, limit_)));
     }
-    python_may_have_run();
+    python_may_run();
     Ref value_str = text_form(value);
     if (value_str.is_null()) return Ref::borrow(kNotice.get());
     Ref length = integer(value_str.size());
@@ -147,15 +143,13 @@ class Shade {
   Ref limit() const { return call_.global("_const"_id).attr("char_limit"_id); }
 
   void resync() {
-    synced_ = epoch_;
+    sync();
     direct_ = call_.global_or_null("bulkshade"_id).is(call_.function());
     limit_ = known_limit(call_.global_or_null("_const"_id));
   }
 
   Call& call_;
   const StackLimit& stack_ = native_stack_limit();
-  std::uint64_t epoch_ = 1;
-  std::uint64_t synced_ = 0;  // the epoch the cached lookups were made in
   bool direct_ = false;
   Py_ssize_t limit_ = -1;  // -1: read `_const.char_limit` at each use
 };

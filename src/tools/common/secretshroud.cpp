@@ -1,6 +1,5 @@
 // Secret masking: every string under a password-like name becomes a run of
 // asterisks of its length, inside dicts, lists and tuples at any depth.
-#include <cstdint>
 #include <string_view>
 
 #include "core/module.hpp"
@@ -58,7 +57,7 @@ Ref mask(Py_ssize_t length) { return Ref::steal(PySequence_Repeat(kStar.get(), l
 // One call of `secretshroud`, with the nested calls it makes. Between steps
 // that may run Python code, the module global `secretshroud` is read once
 // and kept.
-class Shroud {
+class Shroud : public WalkState {
  public:
   explicit Shroud(Call& call) : call_(call) {}
 
@@ -73,14 +72,11 @@ class Shroud {
     Ref known = known_leaf(subject, value);
     if (!known.is_null()) return known;
     if (instance_of(value, &PyUnicode_Type, *this) && subject.is_password_like()) {
-      python_may_have_run();
+      python_may_run();
       return mask(value.size());
     }
     return Ref::borrow(value);
   }
-
-  void python_may_have_run() { ++epoch_; }
-  std::uint64_t epoch() const { return epoch_; }
 
  private:
   // What the elements of one container become: list and tuple elements stay
@@ -90,7 +86,8 @@ class Shroud {
     Subject& subject;
     Ref item(Handle value) { return shroud.nested(subject, value); }
     Ref entry(Handle key, Handle value) { return shroud.nested(key, value); }
-    void python_may_have_run() { shroud.python_may_have_run(); }
+    void python_may_run() { shroud.python_may_run(); }
+    void quiet() { shroud.quiet(); }
     std::uint64_t epoch() const { return shroud.epoch(); }
   };
 
@@ -110,7 +107,7 @@ class Shroud {
   // element that stays under the container's name. Leaves are answered in
   // line while that global is this very function.
   Ref nested(Subject& subject, Handle value) {
-    if (epoch_ == synced_ && direct_) {
+    if (in_sync() && direct_) {
       Ref known = known_leaf(subject, value);
       if (!known.is_null()) return known;
     }
@@ -119,7 +116,7 @@ class Shroud {
 
   // The same for a dictionary entry, under its key.
   Ref nested(Handle key, Handle value) {
-    if (epoch_ == synced_ && direct_ && key.is_exact(&PyUnicode_Type)) {
+    if (in_sync() && direct_ && key.is_exact(&PyUnicode_Type)) {
       Subject subject(key);
       Ref known = known_leaf(subject, value);
       if (!known.is_null()) return known;
@@ -135,9 +132,9 @@ class Shroud {
   [[gnu::noinline]] Ref nested_call(Handle name, Subject* known, Handle value) {
     Ref held_name = Ref::borrow(name);
     Ref held = Ref::borrow(value);
-    if (epoch_ != synced_) resync();
+    if (!in_sync()) resync();
     if (!direct_) {
-      python_may_have_run();
+      python_may_run();
       return call_.global("secretshroud"_id)(Kw{"name"_id, held_name}, Kw{"value"_id, held});
     }
     if (!name.is_exact(&PyUnicode_Type) && !name.is_none()) raise_argument_type("name", &PyUnicode_Type, name);
@@ -150,14 +147,12 @@ class Shroud {
   }
 
   void resync() {
-    synced_ = epoch_;
+    sync();
     direct_ = call_.global_or_null("secretshroud"_id).is(call_.function());
   }
 
   Call& call_;
   const StackLimit& stack_ = native_stack_limit();
-  std::uint64_t epoch_ = 1;
-  std::uint64_t synced_ = 0;  // the epoch the cached lookups were made in
   bool direct_ = false;
 };
 

@@ -1,3 +1,7 @@
 from tools.files.files import File
 
-__all__ = ["File"]
+# What File.lock raises when another holder has the lock, so that an
+# application can catch it without importing the locking package.
+from portalocker import AlreadyLocked
+
+__all__ = ["AlreadyLocked", "File"]

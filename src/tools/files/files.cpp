@@ -97,6 +97,29 @@ Ref copy(Call& call, Handle given_path, Handle name, Handle given_new_path, Hand
   return none();
 }
 
+// Whether the pending exception is the locking package's refusal of a lock
+// that another holder has (its AlreadyLocked, as the module holds it now).
+bool is_refused_lock(Handle portalocker) {
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  PyObject* refusal = nullptr;
+  const bool refused = PyObject_GetOptionalAttr(portalocker.ptr(), "AlreadyLocked"_id.get(), &refusal) == 1 &&
+                       PyType_Check(refusal) && PyObject_IsInstance(pending.ptr(), refusal) == 1;
+  Py_XDECREF(refusal);
+  PyErr_Clear();  // a question that cannot be answered leaves the refusal as it is
+  PyErr_SetRaisedException(pending.release());
+  return refused;
+}
+
+// The refusal, which goes on as it is, says which file and why.
+[[noreturn]] void note_refused_lock(Handle file) {
+  rethrow_with_note([&] {
+    Ref name = file.attr("name"_id).format();
+    return Ref::steal(PyUnicode_FromFormat(
+        "File.lock: \"%U\" is locked by another holder (the lock is exclusive, and File.lock does not wait for it)",
+        name.ptr()));
+  });
+}
+
 // Opens the file "a+" and takes an exclusive lock without waiting. Whatever
 // fails after the open (the lock, a log line, even an interruption) closes
 // the file before the failure continues; on success the caller owns it.
@@ -113,7 +136,12 @@ Ref lock(Call& call, Handle given_path, Handle name) {
         Ref exclusive = portalocker.attr("LOCK_EX"_id);
         Ref no_wait = portalocker.attr("LOCK_NB"_id);
         Ref flags = Ref::steal(PyNumber_Or(exclusive.ptr(), no_wait.ptr()));
-        portalocker_lock(Kw{"file"_id, file}, Kw{"flags"_id, flags});
+        try {
+          portalocker_lock(Kw{"file"_id, file}, Kw{"flags"_id, flags});
+        } catch (const PythonError&) {
+          if (is_refused_lock(portalocker)) note_refused_lock(file);
+          throw;
+        }
         log_line(call, "lock"_id, kLocking, file);
       },
       [&] {

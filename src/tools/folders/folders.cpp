@@ -32,24 +32,31 @@ struct NativeFolder {
   std::string bytes;
 };
 
+// Whether the module's `os` and the functions the counting steps reach
+// through it are the standard ones found at import.
+bool standard_counting_library(Call& call) {
+  const CountingLibrary& library = *counting_library;
+  Ref os = call.global_or_null("os"_id);
+  return os.is(library.os) && attribute_is(os, "walk"_id, library.walk) &&
+         attribute_is(os, "listdir"_id, library.listdir) && attribute_is(os, "scandir"_id, library.scandir) &&
+         attribute_is(os, "fspath"_id, library.fspath) && attribute_is(os, "stat"_id, library.stat) &&
+         attribute_is(os, "lstat"_id, library.lstat) && attribute_is(os, "path"_id, library.os_path) &&
+         attribute_is(library.os_path, "isfile"_id, library.isfile) &&
+         attribute_is(library.os_path, "isdir"_id, library.isdir) &&
+         attribute_is(library.os_path, "islink"_id, library.islink) &&
+         attribute_is(library.os_path, "join"_id, library.join);
+}
+
 // The folder to count natively when the counting steps would run through the
 // standard library unchanged (so that the native walk gives exactly their
 // counts); empty when anything they call was replaced or the path is not a
-// plain path object.
+// plain path object. The library is asked again once the path's text is
+// made: pathlib makes it in Python code, which may have replaced a function.
 std::optional<NativeFolder> native_count_folder(Call& call, Handle path) {
-  const CountingLibrary& library = *counting_library;
-  Ref os = call.global_or_null("os"_id);
-  if (!os.is(library.os) || !path.is_exact(reinterpret_cast<PyTypeObject*>(library.path_type.ptr()))) return {};
-  const bool standard = attribute_is(os, "walk"_id, library.walk) && attribute_is(os, "listdir"_id, library.listdir) &&
-                        attribute_is(os, "scandir"_id, library.scandir) &&
-                        attribute_is(os, "fspath"_id, library.fspath) && attribute_is(os, "stat"_id, library.stat) &&
-                        attribute_is(os, "lstat"_id, library.lstat) && attribute_is(os, "path"_id, library.os_path) &&
-                        attribute_is(library.os_path, "isfile"_id, library.isfile) &&
-                        attribute_is(library.os_path, "isdir"_id, library.isdir) &&
-                        attribute_is(library.os_path, "islink"_id, library.islink) &&
-                        attribute_is(library.os_path, "join"_id, library.join);
-  if (!standard) return {};
+  if (!path.is_exact(reinterpret_cast<PyTypeObject*>(counting_library->path_type.ptr()))) return {};
+  if (!standard_counting_library(call)) return {};
   Ref folder_text = Ref::steal(PyOS_FSPath(path.ptr()));
+  if (!standard_counting_library(call)) return {};
   Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(folder_text.ptr()));
   std::string bytes(PyBytes_AS_STRING(encoded.ptr()), PyBytes_GET_SIZE(encoded.ptr()));
   if (bytes.find('\0') != std::string::npos) return {};  // the standard steps raise ValueError

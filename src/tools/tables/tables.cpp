@@ -6,8 +6,10 @@
 // has a quick path next to its step-by-step one. A quick path only runs while
 // nothing it touches can call back into code of the caller's (exact str
 // names, exact dict rows, exact lists and sets), because then skipping a
-// lookup whose outcome is already known cannot be observed. The moment that
-// no longer holds, the rest of the work goes step by step.
+// lookup whose outcome is already known cannot be observed. It keeps the
+// collector paused meanwhile (see CollectorPause), so that no finalizer runs
+// inside one of its allocations either. The moment that no longer holds, the
+// rest of the work goes step by step.
 #include <cstddef>
 #include <vector>
 
@@ -118,11 +120,15 @@ void check_row(Handle table, Handle row, Py_ssize_t index) {
 class QuickRowCheck {
  public:
   explicit QuickRowCheck(Handle table) {
-    if (!has_only_str_keys(table)) return;
+    pause_.pause();
+    if (!has_only_str_keys(table)) {
+      stop_now();
+      return;
+    }
     columns_ = entry(table, "columns"_id);
     rows_ = entry(table, "data"_id);
     if (!PyList_CheckExact(columns_.ptr()) || !PyList_CheckExact(rows_.ptr()) || !text_items_only(columns_)) {
-      columns_ = Ref();
+      stop_now();
     }
   }
 
@@ -145,10 +151,15 @@ class QuickRowCheck {
 
  private:
   bool stop() {
-    columns_ = Ref();
+    stop_now();
     return false;
   }
+  void stop_now() {
+    columns_ = Ref();
+    pause_.resume();
+  }
 
+  CollectorPause pause_;
   Ref columns_;  // empty once the quick check no longer applies
   Ref rows_;
   KeyLayout layout_;  // of the last row that passed
@@ -219,14 +230,21 @@ bool plain_names(Handle names) {
 class ColumnChoice {
  public:
   ColumnChoice(Handle include, Handle exclude) : include_(include), exclude_(exclude) {
-    if (!plain_names(include) || !plain_names(exclude)) return;
+    pause_.pause();
+    if (!plain_names(include) || !plain_names(exclude)) {
+      stop();
+      return;
+    }
     kept_ = Ref::steal(PySet_New(include.ptr()));
     for (Ref name : iterate(exclude)) check(PySet_Discard(kept_.ptr(), name.ptr()));
   }
 
   bool quick() const { return !kept_.is_null(); }
   // From now on every name gets the two `in` tests.
-  void stop() { kept_ = Ref(); }
+  void stop() {
+    kept_ = Ref();
+    pause_.resume();
+  }
 
   bool keeps(Handle name) {
     if (quick() && PyUnicode_CheckExact(name.ptr())) return check(PySet_Contains(kept_.ptr(), name.ptr())) != 0;
@@ -235,6 +253,7 @@ class ColumnChoice {
   }
 
  private:
+  CollectorPause pause_;
   Handle include_;
   Handle exclude_;
   Ref kept_;
