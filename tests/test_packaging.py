@@ -220,7 +220,6 @@ PLATFORM_WHEELS = os.environ.get("TOOLS_PLATFORM_WHEELS", "").split()
 # and the C library they name.
 PROMISED = {
     "manylinux_2_17_x86_64": (62, "libc.so.6"),
-    "manylinux_2_24_x86_64": (62, "libc.so.6"),
     "manylinux_2_17_aarch64": (183, "libc.so.6"),
     "musllinux_1_2_x86_64": (62, "libc.musl-x86_64.so.1"),
 }
