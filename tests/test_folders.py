@@ -183,3 +183,153 @@ def test_handed_on_logger_is_accepted(tmp_path, recording):
     assert Folder.exists(path=tmp_path, logger=marker) is True
     assert recording.calls[-1].logger is marker
     assert recording.calls[-1].kwargs == {"path": tmp_path}
+
+
+# ---------------------------------------------------------------------------
+# Folder.exists and File.exists answer with one stat while the standard
+# library they would go through is unchanged; anything replaced there, or an
+# argument of another type, sends them through their Python steps.
+
+import pathlib
+import sys
+
+from tools.files import File
+from tools.files import files as files_module
+from tools.folders import folders as folders_module
+
+
+def called_names(call) -> set[str]:
+    """Names of the Python functions of pathlib and os.path that run in `call`."""
+    names = set()
+
+    def profile(frame, event, arg):
+        if event == "call" and any(part in frame.f_code.co_filename for part in ("pathlib", "genericpath", "posixpath")):
+            names.add(frame.f_code.co_name)
+
+    sys.setprofile(profile)
+    try:
+        call()
+    finally:
+        sys.setprofile(None)
+    return names
+
+
+class FsPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return str(self.path)
+
+
+def wrapped(function):
+    return lambda *args, **kwargs: function(*args, **kwargs)
+
+
+# guard -> (what it replaces, given the monkeypatch) or (how the arguments are given)
+REPLACED = {
+    "the module's Path": lambda m: [m.setattr(module, "Path", wrapped(pathlib.Path))
+                                    for module in (folders_module, files_module)],
+    **{f"Path.{method}": (lambda m, method=method: m.setattr(pathlib.Path, method, wrapped(getattr(pathlib.Path, method))))
+       for method in ("exists", "is_dir", "is_file", "stat")},
+    "os.stat": lambda m: m.setattr(os, "stat", wrapped(os.stat)),
+    **{f"os.path.{function}": (lambda m, function=function: m.setattr(os.path, function, wrapped(getattr(os.path, function))))
+       for function in ("exists", "isdir", "isfile")},
+}
+ARGUMENTS = {
+    "a Path subclass": lambda path: type("Sub", (type(path),), {})(path),
+    "a str subclass": lambda path: type("Text", (str,), {})(path),
+    "an __fspath__ object": FsPath,
+}
+
+
+def existence_calls(tmp_path, convert):
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "file").touch()
+    return [(lambda: Folder.exists.__wrapped__(convert(tmp_path / "folder")), True),
+            (lambda: File.exists.__wrapped__(convert(tmp_path), "file"), True),
+            (lambda: Folder.exists.__wrapped__(convert(tmp_path / "file")), False)]
+
+
+@pytest.mark.parametrize("convert", [str, Path])
+def test_the_unchanged_library_is_not_called(tmp_path, convert):
+    for call, expected in existence_calls(tmp_path, convert):
+        assert call() is expected
+        assert "exists" not in called_names(call)
+
+
+@pytest.mark.parametrize("guard", REPLACED)
+def test_a_replaced_function_takes_the_steps(tmp_path, monkeypatch, guard):
+    REPLACED[guard](monkeypatch)
+    for call, expected in existence_calls(tmp_path, Path):
+        assert call() is expected
+        assert "exists" in called_names(call), guard
+
+
+@pytest.mark.parametrize("argument", ARGUMENTS)
+def test_other_arguments_take_the_steps(tmp_path, argument):
+    for call, expected in existence_calls(tmp_path, lambda path: ARGUMENTS[argument](path)):
+        assert call() is expected
+        assert "exists" in called_names(call), argument
+
+
+def test_a_replacement_made_while_the_path_text_is_made_is_honoured(tmp_path, monkeypatch):
+    (tmp_path / "folder").mkdir()
+    path = Path(tmp_path / "folder")
+    real_str = pathlib.PurePath.__str__
+
+    def text_and_replace(self):
+        monkeypatch.setattr(pathlib.Path, "is_dir", lambda self: False)
+        return real_str(self)
+
+    monkeypatch.setattr(pathlib.PurePath, "__str__", text_and_replace)
+    assert Folder.exists.__wrapped__(path) is False
+
+
+def test_a_folder_that_cannot_be_searched_gives_what_the_steps_give(tmp_path):
+    """The steps raise the PermissionError of their stat (3.14 and later
+    answer False): the same from the quick path."""
+    import subprocess
+    import tempfile
+
+    from conftest import child_env
+    from test_folder_count import _without_permission_override
+
+    base = Path(tempfile.mkdtemp(prefix="tools-exists-"))
+    try:
+        base.chmod(0o755)
+        (base / "closed" / "d").mkdir(parents=True)
+        (base / "closed" / "f").touch()
+        (base / "closed").chmod(0o644)
+        code = (
+            "import os, sys\n"
+            "from pathlib import Path\n"
+            "from tools.folders import Folder\n"
+            "from tools.files import File\n"
+            "def seen(call):\n"
+            "    try: return repr(call())\n"
+            "    except OSError as error: return repr((type(error), str(error), error.errno, error.filename))\n"
+            "closed = Path(sys.argv[1], 'closed')\n"
+            "calls = [lambda: Folder.exists(closed / 'd'), lambda: Folder.exists(str(closed / 'd')),\n"
+            "         lambda: File.exists(closed, 'f'), lambda: File.exists(str(closed), 'f')]\n"
+            "for call in calls:\n"
+            "    native = seen(call)\n"
+            "    real = os.stat\n"
+            "    os.stat = lambda *a, **k: real(*a, **k)\n"
+            "    steps = seen(call)\n"
+            "    os.stat = real\n"
+            "    print(native == steps, native, steps)\n"
+        )
+        result = subprocess.run([sys.executable, "-c", code, str(base)], capture_output=True, text=True,
+                                env=child_env(),
+                                preexec_fn=_without_permission_override if os.geteuid() == 0 else None)
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.splitlines()
+        assert len(lines) == 4 and all(line.startswith("True ") for line in lines), result.stdout
+        expected = "False" if sys.version_info >= (3, 14) else "PermissionError"
+        assert all(expected in line for line in lines), result.stdout
+    finally:
+        (base / "closed").chmod(0o755)
+        import shutil
+
+        shutil.rmtree(base)

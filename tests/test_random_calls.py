@@ -248,6 +248,72 @@ def test_count_matches_the_standard_library_on_generated_trees(root, entries, as
         shutil.rmtree(holder)
 
 
+# How a path is written: each spelling names the same entry for pathlib (or,
+# for the last three, none it can stat).
+SPELLINGS = ("plain", "trailing", "dots", "doubled", "double root", "relative", "nul", "surrogate", "unencodable")
+
+
+def spelled(path: Path, how: str) -> str:
+    text = str(path)
+    return {"plain": text, "trailing": text + "/", "dots": text.replace("/", "/./"),
+            "doubled": text.replace("/", "//"), "double root": "//" + text.lstrip("/"),
+            "relative": os.path.relpath(text), "nul": text + "\0", "surrogate": text + "\udcff",
+            "unencodable": text + "\ud800"}[how]
+
+
+def observed(call) -> tuple:
+    """Everything a caller sees of a call: the result itself, or the error's
+    type, text, errno and filename."""
+    result = outcome(call)
+    if result.error is None:
+        return ("returned", result.result)
+    error = result.error
+    return (type(error), str(error), getattr(error, "errno", None), repr(getattr(error, "filename", None)))
+
+
+@contextlib.contextmanager
+def standard_steps():
+    """os.stat replaced by a function that does the same: the operations
+    take their Python steps."""
+    real = os.stat
+    os.stat = lambda *args, **kwargs: real(*args, **kwargs)
+    try:
+        yield
+    finally:
+        os.stat = real
+
+
+def existence_calls(path: Path, how: str, as_path: bool):
+    """Folder.exists and File.exists on `path` spelled `how`: the folder
+    alone, and as a folder and a name in the ways a name can be written."""
+    text = spelled(path, how)
+    folder = Path(text) if as_path and how not in ("nul",) else text
+    yield raw(Folder.exists), (folder,)
+    parent, _, name = text.rstrip("/").rpartition("/")
+    for where, what in ((parent, name), (parent, name + "/"), (str(path.parent.parent), f"{path.parent.name}/{name}"),
+                        (parent, "/" + text.lstrip("/")), (text, ""), (text, "."), ("", text)):
+        yield raw(File.exists), (Path(where) if as_path and "\0" not in where else where, what)
+
+
+@given(entries=st.lists(TREE_ENTRY, max_size=10), hows=st.lists(st.sampled_from(SPELLINGS), min_size=1, max_size=3),
+       as_path=st.booleans())
+def test_existence_matches_the_standard_steps_on_generated_trees(root, entries, hows, as_path):
+    holder = Path(tempfile.mkdtemp(dir=root)).resolve()
+    try:
+        with contextlib.chdir(holder):
+            for path in make_tree(holder / "top", entries) + [Path("/"), Path(".")]:
+                for how in hows:
+                    for function, args in existence_calls(path, how, as_path):
+                        native = observed(lambda: function(*args))
+                        with standard_steps():
+                            expected = observed(lambda: function(*args))
+                        assert native == expected, (function, args)
+                        if native[0] == "returned":
+                            assert native[1] is True or native[1] is False
+    finally:
+        shutil.rmtree(holder)
+
+
 FIXED = st.one_of(atoms(), hostile.hostile(mutate=False))
 WARDEN_STEPS = st.lists(st.sampled_from(["name", "value", "exists", "set value", "set name", "delete value",
                                          "set other"]), max_size=6)

@@ -4,6 +4,7 @@
 // through the logger that the logging facility attached to the operation.
 #include "core/cleanup.hpp"
 #include "core/module.hpp"
+#include "core/standard_paths.hpp"
 
 namespace tools {
 namespace {
@@ -22,6 +23,9 @@ void log_line(Call& call, Name operation, const char* prefix, Handle file) {
   debug(message, Kw{"date_"_id, boolean(true)}, Kw{"indent"_id, boolean(true)});
 }
 
+// What the existence steps reach, as found at import.
+const StandardPaths* standard_paths = nullptr;
+
 constexpr const char* kOpening = "Opening file: \"";
 constexpr const char* kReading = "Reading file: \"";
 constexpr const char* kWriting = "Writing file: \"";
@@ -30,6 +34,9 @@ constexpr const char* kUnlocking = "Unlocking file: \"";
 
 // Whether a regular file of that name exists (links are followed).
 Ref exists(Call& call, Handle path, Handle name) {
+  if (std::optional<EntryKind> entry = standard_paths->entry(call, path, name)) {
+    return boolean(*entry == EntryKind::file);
+  }
   Ref file_path = call.global("Path"_id)(path) / name;
   Ref found = file_path.method("exists"_id);
   if (!found.truth()) return found;
@@ -289,6 +296,7 @@ void init(ModuleInit& module) {
   module.from_import("tools.folders", {"Folder"});
   module.from_import("pathlib", {"Path"});
   module.import("os");
+  standard_paths = new StandardPaths(module.module().attr("os"_id), module.module().attr("Path"_id));
   module.import("shutil");
   module.import("portalocker");
   module.from_import("typing", {"IO", "Any"});

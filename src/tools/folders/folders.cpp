@@ -4,6 +4,7 @@
 
 #include "core/dirwalk.hpp"
 #include "core/module.hpp"
+#include "core/standard_paths.hpp"
 
 namespace tools {
 namespace {
@@ -16,13 +17,7 @@ struct CountingLibrary {
   Ref isfile, isdir, islink, join;
 };
 const CountingLibrary* counting_library = nullptr;
-
-bool attribute_is(Handle object, Name name, Handle expected) {
-  PyObject* value = nullptr;
-  check(PyObject_GetOptionalAttr(object.ptr(), name.get(), &value));
-  Ref owned = Ref::steal_or_null(value);
-  return owned.is(expected);
-}
+const StandardPaths* standard_paths = nullptr;
 
 // A folder to count natively: its text (what os.fspath gives, which the
 // standard functions report in audit events and errors) and its file-system
@@ -84,6 +79,9 @@ void capture_counting_library(Handle os, Handle path_class) {
 
 // Whether the path names an existing folder (links are followed).
 Ref exists(Call& call, Handle given_path) {
+  if (std::optional<EntryKind> entry = standard_paths->entry(call, given_path)) {
+    return boolean(*entry == EntryKind::folder);
+  }
   Ref path = call.global("Path"_id)(given_path);
   Ref found = path.method("exists"_id);
   if (!found.truth()) return found;
@@ -215,6 +213,7 @@ void init(ModuleInit& module) {
   module.import("shutil");
   module.import("os");
   capture_counting_library(module.module().attr("os"_id), module.module().attr("Path"_id));
+  standard_paths = new StandardPaths(module.module().attr("os"_id), module.module().attr("Path"_id));
   module.start_class("Folder")
       .slots({})
       .logged_static(kExists)

@@ -1,0 +1,130 @@
+#include "core/standard_paths.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+namespace tools {
+
+bool attribute_is(Handle object, Name name, Handle expected) {
+  PyObject* value = nullptr;
+  check(PyObject_GetOptionalAttr(object.ptr(), name.get(), &value));
+  Ref owned = Ref::steal_or_null(value);
+  return owned.is(expected);
+}
+
+StandardPaths::StandardPaths(Handle os, Handle path_class)
+    : os_(Ref::borrow(os)),
+      os_path_(os.attr("path"_id)),
+      path_class_(Ref::borrow(path_class)),
+      concrete_(Ref::borrow(reinterpret_cast<PyObject*>(path_class(text(".")).type()))),
+      stat_(os.attr("stat"_id)),
+      exists_(os_path_.attr("exists"_id)),
+      isdir_(os_path_.attr("isdir"_id)),
+      isfile_(os_path_.attr("isfile"_id)),
+      path_exists_(concrete_.attr("exists"_id)),
+      path_is_dir_(concrete_.attr("is_dir"_id)),
+      path_is_file_(concrete_.attr("is_file"_id)),
+      path_stat_(concrete_.attr("stat"_id)) {}
+
+// The methods the steps call and the `os` functions those reach: `os.stat`
+// up to 3.13, `os.path.exists`, `isdir` and `isfile` from 3.14.
+bool StandardPaths::unchanged(const Call& call) const {
+  return call.global_or_null("Path"_id).is(path_class_) && attribute_is(concrete_, "exists"_id, path_exists_) &&
+         attribute_is(concrete_, "is_dir"_id, path_is_dir_) && attribute_is(concrete_, "is_file"_id, path_is_file_) &&
+         attribute_is(concrete_, "stat"_id, path_stat_) && attribute_is(os_, "stat"_id, stat_) &&
+         attribute_is(os_, "path"_id, os_path_) && attribute_is(os_path_, "exists"_id, exists_) &&
+         attribute_is(os_path_, "isdir"_id, isdir_) && attribute_is(os_path_, "isfile"_id, isfile_);
+}
+
+namespace {
+
+// The file-system bytes of an exact str; empty with no error set when the
+// encoding refuses the text (the steps' ValueError).
+std::optional<std::string> encoded(Handle text) {
+  PyObject* bytes = PyUnicode_EncodeFSDefault(text.ptr());
+  if (bytes == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_python_error();
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  Ref owned = Ref::steal(bytes);
+  return std::string(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes));
+}
+
+// pathlib's root of a POSIX path: exactly two leading slashes are kept, one
+// or three and more make one.
+std::string_view root_of(std::string_view raw) {
+  if (raw.empty() || raw[0] != '/') return {};
+  if (raw.size() >= 2 && raw[1] == '/' && (raw.size() == 2 || raw[2] != '/')) return raw.substr(0, 2);
+  return raw.substr(0, 1);
+}
+
+// The parts after the root, as pathlib keeps them: empty and "." parts dropped.
+void append_parts(std::string& out, std::string_view raw) {
+  std::size_t start = 0;
+  while (start <= raw.size()) {
+    std::size_t end = raw.find('/', start);
+    if (end == std::string_view::npos) end = raw.size();
+    std::string_view part = raw.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      if (!out.empty() && out.back() != '/') out += '/';
+      out += part;
+    }
+    start = end + 1;
+  }
+}
+
+// str(Path(path) / name) on POSIX, in bytes: a name with a root replaces
+// the path; "" is ".".
+std::string pathlib_text(std::string_view path, std::string_view name) {
+  std::string out;
+  if (!root_of(name).empty()) {
+    out = root_of(name);
+    append_parts(out, name);
+  } else {
+    out = root_of(path);
+    append_parts(out, path);
+    append_parts(out, name);
+  }
+  return out.empty() ? std::string(".") : out;
+}
+
+}  // namespace
+
+std::optional<EntryKind> StandardPaths::entry(const Call& call, Handle path, Handle name) const {
+  if (!name.is_null() && !name.is_exact(&PyUnicode_Type)) return std::nullopt;
+  const bool path_object = path.is_exact(reinterpret_cast<PyTypeObject*>(concrete_.ptr()));
+  if (!path_object && !path.is_exact(&PyUnicode_Type)) return std::nullopt;
+  if (!unchanged(call)) return std::nullopt;
+  Ref path_text = Ref::borrow(path);
+  if (path_object) {
+    // pathlib makes the text in Python code, which may replace a function.
+    path_text = Ref::steal(PyObject_Str(path.ptr()));
+    if (!path_text.is_exact(&PyUnicode_Type) || !unchanged(call)) return std::nullopt;
+  }
+  std::optional<std::string> path_bytes = encoded(path_text);
+  std::optional<std::string> name_bytes = name.is_null() ? std::string() : encoded(name);
+  if (!path_bytes || !name_bytes) return EntryKind::missing;
+  const std::string full = pathlib_text(*path_bytes, *name_bytes);
+  if (full.find('\0') != std::string::npos) return EntryKind::missing;
+  struct stat status{};
+  int result;
+  int error;
+  Py_BEGIN_ALLOW_THREADS;
+  result = stat(full.c_str(), &status);
+  error = errno;
+  Py_END_ALLOW_THREADS;
+  if (result != 0) {
+    // The errors pathlib's steps take for a missing entry on every version.
+    if (error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP) return EntryKind::missing;
+    return std::nullopt;
+  }
+  if (S_ISDIR(status.st_mode)) return EntryKind::folder;
+  if (S_ISREG(status.st_mode)) return EntryKind::file;
+  return EntryKind::other;
+}
+
+}  // namespace tools
