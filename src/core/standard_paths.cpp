@@ -80,16 +80,15 @@ void append_parts(std::string& out, std::string_view raw) {
 // str(Path(path) / name) on POSIX, in bytes: a name with a root replaces
 // the path; "" is ".".
 std::string pathlib_text(std::string_view path, std::string_view name) {
+  // Built by appending only: assigning a view to a string links against
+  // newer C++ runtimes (GCC 13 and later) than the wheels may require.
+  const bool name_rooted = !root_of(name).empty();
   std::string out;
-  if (!root_of(name).empty()) {
-    out = root_of(name);
-    append_parts(out, name);
-  } else {
-    out = root_of(path);
-    append_parts(out, path);
-    append_parts(out, name);
-  }
-  return out.empty() ? std::string(".") : out;
+  out.append(root_of(name_rooted ? name : path));
+  append_parts(out, name_rooted ? name : path);
+  if (!name_rooted) append_parts(out, name);
+  if (out.empty()) out.append(".");
+  return out;
 }
 
 }  // namespace
