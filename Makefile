@@ -115,17 +115,17 @@ demo: install
 # One pass after another, and a failing one stops the run. The chroot is
 # entered once first (and built when missing), and the emulation of aarch64
 # set up, so that a machine that cannot have them says so before the other
-# passes have taken their time. The wheels' passes come last.
+# passes have taken their time. The wheels' passes come last. Each step's
+# time is printed when it ends, and all of them at the end.
+TEST_STEPS = test-3.13 test-3.13d test-3.11 test-3.12 test-3.14 test-3.15 $(WHEEL_PASSES:%=test-wheel-%)
 test:
-	.ci/in-chroot true
-	.ci/emulation
-	$(MAKE) --no-print-directory test-3.13
-	$(MAKE) --no-print-directory test-3.13d
-	$(MAKE) --no-print-directory test-3.11
-	$(MAKE) --no-print-directory test-3.12
-	$(MAKE) --no-print-directory test-3.14
-	$(MAKE) --no-print-directory test-3.15
-	$(MAKE) --no-print-directory test-wheels
+	@start=$$(date +%s); times=; \
+	step() { name=$$1; began=$$(date +%s); shift; echo "make test: $$name" >&2; "$$@" || exit 1; \
+	  took=$$(($$(date +%s) - began)); times="$$times$$(printf '  %-24s %5d s' "$$name" $$took)\n"; \
+	  echo "make test: $$name took $$took s" >&2; }; \
+	step "chroot and emulation" sh -c '.ci/in-chroot true && .ci/emulation'; \
+	for pass in $(TEST_STEPS); do step $$pass $(MAKE) --no-print-directory $$pass; done; \
+	printf "make test: every step passed, in %d s\n$$times" $$(($$(date +%s) - start)) >&2
 
 test-3.13: lint install
 	$(PY) -m pytest -q $(PARALLEL) --hypothesis-profile=ci
@@ -222,7 +222,7 @@ venv_of = $(if $(filter 3.13,$(1)),$(VENV),.venv-$(1))
 define wheel_rules
 wheel-$(1)-$(2): $(if $(filter $(2),$(CHROOT_PASSES)),,$(call venv_of,$(2))/.ready)
 	$(if $(filter $(2),$(CHROOT_PASSES)),binds=$$$$(.ci/wheel --prepare $(1) $(2)) && \
-	  TOOLS_CI_BIND="$$$$binds" .ci/in-chroot $(MAKE) --no-print-directory in-chroot-wheel-$(1)-$(2),\
+	  TOOLS_CI_BIND="$$$$binds" TOOLS_CI_BIND_WRITABLE="$$$$(.ci/wheel --zig-cache)" .ci/in-chroot $(MAKE) --no-print-directory in-chroot-wheel-$(1)-$(2),\
 	  .ci/wheel --prepare $(1) $(2) >/dev/null && .ci/wheel $(1) $(call venv_of,$(2))/bin/python)
 
 in-chroot-wheel-$(1)-$(2): .venv-$(2)/.ready

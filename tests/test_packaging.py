@@ -11,6 +11,7 @@ import importlib.util
 import json
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -64,12 +65,31 @@ def repaired(wheel, tmp_path_factory) -> pathlib.Path:
     return found
 
 
+def checkout(tmp_path_factory) -> pathlib.Path:
+    """The sources as a fresh clone has them: the files git tracks, copied.
+    The backend walks the whole folder an sdist is made from for ignore
+    files, and a working copy holds every pass's environments; outside a
+    git checkout the sources are taken as they are."""
+    try:
+        listed = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, capture_output=True)
+    except OSError:  # no git here
+        return ROOT
+    if listed.returncode != 0:
+        return ROOT
+    copy = tmp_path_factory.mktemp("checkout")
+    for name in filter(None, listed.stdout.decode().split("\0")):
+        if (ROOT / name).is_file():
+            (copy / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(ROOT / name, copy / name)
+    return copy
+
+
 @pytest.fixture(scope="module")
 def sdist(tmp_path_factory) -> pathlib.Path:
     if importlib.util.find_spec("build") is None or importlib.util.find_spec("scikit_build_core") is None:
         pytest.skip("the build front end or backend is not installed here")
     out = tmp_path_factory.mktemp("sdist")
-    run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", out, ROOT)
+    run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", out, checkout(tmp_path_factory))
     (found,) = out.glob("choretools-*.tar.gz")
     return found
 

@@ -146,6 +146,36 @@ def test_get_name_uses_the_class_an_object_reports():
     assert SlotWarden.get_name(Impostor(), "__balance") == "_Vault__balance"
 
 
+class _Shadowed:
+    __class__ = _Vault  # a class attribute, not object's descriptor
+
+
+@pytest.mark.parametrize("make", [
+    lambda: _Shadowed(),
+    lambda: type("Sub", (_Shadowed,), {})(),
+], ids=["class attribute", "inherited"])
+def test_get_name_takes_a_class_attribute_named_class(make):
+    obj = make()
+    assert SlotWarden.get_name(obj, "__balance") == "_Vault__balance"
+    SlotWarden.set_attribute(obj, "__balance", 3)
+    assert (obj._Vault__balance, SlotWarden.get_attribute(obj, "__balance")) == (3, 3)
+
+
+def test_names_made_earlier_do_not_outlive_what_they_were_made_of():
+    # Many classes and names, each asked twice, the class renamed between.
+    classes = [type(f"C{i}", (), {}) for i in range(200)]
+    attrs = [f"__a{i}" for i in range(3)]
+    for rename in ("", "__R"):
+        for cls in classes:
+            if rename:
+                cls.__name__ = rename + cls.__name__
+            for attr in attrs:
+                expected = "_" + cls.__name__.lstrip("_") + attr
+                assert SlotWarden.get_name(cls(), attr) == expected
+                # An equal name that is another object.
+                assert SlotWarden.get_name(cls, "".join(list(attr))) == expected
+
+
 def test_get_name_reads_class_attributes_that_are_not_plain_text():
     class Name(str):
         def lstrip(self, chars=None):

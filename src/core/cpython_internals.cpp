@@ -278,4 +278,17 @@ Ref generic_getattr(Handle obj, Handle name, bool quiet) {
 #endif
 }
 
+bool class_is_own_type(Handle obj) {
+#if TOOLS_PRIVATE_PATHS
+  PyTypeObject* type = Py_TYPE(obj.ptr());
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  // Borrowed from object's own dict, which holds it for good.
+  static PyObject* const own = _PyType_Lookup(&PyBaseObject_Type, "__class__"_id.get());
+  return own != nullptr && _PyType_Lookup(type, "__class__"_id.get()) == own;
+#else
+  static_cast<void>(obj);
+  return false;
+#endif
+}
+
 }  // namespace tools

@@ -156,4 +156,16 @@ class HandledException {
 // AttributeError leaves no exception set.
 Ref generic_getattr(Handle obj, Handle name, bool quiet);
 
+// ---------------------------------------------------------------------------
+// The class of an object, asked without running code.
+//
+// Buys: `SlotWarden`'s private names, which take `obj.__class__`; the lookup
+// of an attribute costs more than the rest of the read.
+// Fallback: false, and callers ask `obj.__class__`.
+
+// Whether `obj.__class__` is certainly type(obj): the object's type looks
+// attributes up as `object` does and what it finds for `__class__` is
+// object's own descriptor.
+bool class_is_own_type(Handle obj);
+
 }  // namespace tools

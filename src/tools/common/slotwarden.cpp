@@ -6,6 +6,8 @@
 // its work is done in place instead of through a keyword call; anything else
 // (a replaced method, a stored name that is not an exact str) takes the call.
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 
 #include "core/cpython_internals.hpp"
 #include "core/except.hpp"
@@ -43,6 +45,7 @@ bool is_private(Handle attr) {
 // `obj` itself if it is a class, else what `obj.__class__` reports.
 Ref class_of(Handle obj) {
   if (PyType_Check(obj.ptr())) return Ref::borrow(obj);
+  if (class_is_own_type(obj)) return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
   return obj.attr("__class__"_id);
 }
 
@@ -75,10 +78,49 @@ Ref join_mangled(Handle name, Handle attr) {
   return result;
 }
 
+// The mangled names made lately, each under the two strings it was made of
+// (held, so that neither can be another string at the same address): a
+// program reads the same few names of the same few classes again and again.
+// A name made anew would also miss the interpreter's own caches of type
+// lookups, which go by the name's identity. Interned, as setattr() interns
+// the names it stores under.
+class MangledNames {
+ public:
+  Ref get(Handle class_name, Handle attr) {
+    Entry& entry = entries_[slot(class_name, attr)];
+    if (entry.class_name.ptr() == class_name.ptr() && entry.attr.ptr() == attr.ptr()) {
+      return Ref::borrow(entry.mangled);
+    }
+    PyObject* made = join_mangled(class_name, attr).release();
+    PyUnicode_InternInPlace(&made);
+    Ref mangled = Ref::steal(made);
+    // Replaced entries drop exact str objects only: no code runs.
+    entry = {Ref::borrow(class_name), Ref::borrow(attr), Ref::borrow(mangled)};
+    return mangled;
+  }
+
+ private:
+  static constexpr std::size_t kSize = 64;
+  struct Entry {
+    Ref class_name;
+    Ref attr;
+    Ref mangled;
+  };
+  static std::size_t slot(Handle class_name, Handle attr) {
+    const auto bits = reinterpret_cast<std::uintptr_t>(class_name.ptr()) ^
+                      (reinterpret_cast<std::uintptr_t>(attr.ptr()) >> 4);
+    return (bits >> 4) % kSize;
+  }
+  Entry entries_[kSize];
+};
+
+// The module lives in one interpreter only, whose lock guards this.
+MangledNames* mangled_names = nullptr;
+
 Ref mangle(Handle obj, Handle attr) {
   if (!is_private(attr)) return Ref::borrow(attr);
   Ref name = name_of(class_of(obj));
-  if (PyUnicode_CheckExact(name.ptr())) return join_mangled(name, attr);
+  if (PyUnicode_CheckExact(name.ptr())) return mangled_names->get(name, attr);
   Ref class_name = name.method("lstrip"_id, Handle("_"_id.get()));
   Ref prefixed = Ref::steal(PyNumber_Add("_"_id.get(), class_name.ptr()));
   return Ref::steal(PyNumber_Add(prefixed.ptr(), attr.ptr()));
@@ -291,6 +333,7 @@ PyObject* object_member(const char* name) {
 
 void init(ModuleInit& module) {
   if (object_setattr == nullptr) object_setattr = object_member("__setattr__");
+  if (mangled_names == nullptr) mangled_names = new MangledNames;
   module.from_import("typing", {"Any"});
   module.start_class("SlotWarden")
       .slots({"__obj", "__attr"})
