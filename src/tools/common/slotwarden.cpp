@@ -107,8 +107,8 @@ class MangledNames {
     Ref mangled;
   };
   static std::size_t slot(Handle class_name, Handle attr) {
-    const auto bits = reinterpret_cast<std::uintptr_t>(class_name.ptr()) ^
-                      (reinterpret_cast<std::uintptr_t>(attr.ptr()) >> 4);
+    const auto bits =
+        reinterpret_cast<std::uintptr_t>(class_name.ptr()) ^ (reinterpret_cast<std::uintptr_t>(attr.ptr()) >> 4);
     return (bits >> 4) % kSize;
   }
   Entry entries_[kSize];
