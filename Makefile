@@ -242,7 +242,8 @@ wheels: install
 
 # The wheels on the systems they are for (.ci/wheel-pass): each is built,
 # held to its tag, installed into a fresh environment of an interpreter of
-# that system and tested there with the short randomised profile.
+# that system and tested there with the short randomised profile (the
+# shortest under emulation).
 #   test-wheel-bullseye-3.11  manylinux x86-64 on Debian 11 (glibc 2.31)
 #   test-wheel-aarch64-3.11   manylinux aarch64 under emulation (qemu-user),
 #                             3.11 on bullseye's arm64 C library, 3.15 on
