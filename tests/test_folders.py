@@ -1,5 +1,6 @@
 """Folder operations on real folders, files and symbolic links."""
 
+import io
 import os
 import socket
 from pathlib import Path
@@ -226,16 +227,21 @@ def wrapped(function):
     return lambda *args, **kwargs: function(*args, **kwargs)
 
 
-# guard -> (what it replaces, given the monkeypatch) or (how the arguments are given)
+# guard -> the operations whose steps reach it, and how it is replaced (given the monkeypatch)
 REPLACED = {
-    "the module's Path": lambda m: [m.setattr(module, "Path", wrapped(pathlib.Path))
-                                    for module in (folders_module, files_module)],
-    **{f"Path.{method}": (lambda m, method=method: m.setattr(pathlib.Path, method, wrapped(getattr(pathlib.Path, method))))
-       for method in ("exists", "is_dir", "is_file", "stat")},
-    "os.stat": lambda m: m.setattr(os, "stat", wrapped(os.stat)),
-    **{f"os.path.{function}": (lambda m, function=function: m.setattr(os.path, function, wrapped(getattr(os.path, function))))
+    "the module's Path": ({"exists", "read"}, lambda m: [m.setattr(module, "Path", wrapped(pathlib.Path))
+                                                         for module in (folders_module, files_module)]),
+    **{f"Path.{method}": ({"exists"} if method in ("exists", "is_dir", "is_file", "stat") else {"exists", "read"},
+                          lambda m, method=method: m.setattr(pathlib.Path, method, wrapped(getattr(pathlib.Path, method))))
+       for method in ("exists", "is_dir", "is_file", "stat", "__truediv__")},
+    "Path.__fspath__": ({"read"}, lambda m: m.setattr(pathlib.Path, "__fspath__", wrapped(pathlib.Path.__fspath__))),
+    "os.stat": ({"exists"}, lambda m: m.setattr(os, "stat", wrapped(os.stat))),
+    **{f"os.path.{function}": ({"exists"}, lambda m, function=function: m.setattr(os.path, function,
+                                                                                 wrapped(getattr(os.path, function))))
        for function in ("exists", "isdir", "isfile")},
+    "the files module's open": ({"read"}, lambda m: m.setattr(files_module, "open", wrapped(io.open), raising=False)),
 }
+# how the arguments are given
 ARGUMENTS = {
     "a Path subclass": lambda path: type("Sub", (type(path),), {})(path),
     "a str subclass": lambda path: type("Text", (str,), {})(path),
@@ -243,34 +249,39 @@ ARGUMENTS = {
 }
 
 
-def existence_calls(tmp_path, convert):
+def quick_calls(tmp_path, convert):
+    """(operation, call, its result, the pathlib function that only its
+    steps run)."""
     (tmp_path / "folder").mkdir()
-    (tmp_path / "file").touch()
-    return [(lambda: Folder.exists.__wrapped__(convert(tmp_path / "folder")), True),
-            (lambda: File.exists.__wrapped__(convert(tmp_path), "file"), True),
-            (lambda: Folder.exists.__wrapped__(convert(tmp_path / "file")), False)]
+    (tmp_path / "file").write_bytes(b"content")
+    return [("exists", lambda: Folder.exists.__wrapped__(convert(tmp_path / "folder")), True, "exists"),
+            ("exists", lambda: File.exists.__wrapped__(convert(tmp_path), "file"), True, "exists"),
+            ("exists", lambda: Folder.exists.__wrapped__(convert(tmp_path / "file")), False, "exists"),
+            ("read", lambda: File.read.__wrapped__(convert(tmp_path), "file"), b"content", "__truediv__")]
 
 
 @pytest.mark.parametrize("convert", [str, Path])
 def test_the_unchanged_library_is_not_called(tmp_path, convert):
-    for call, expected in existence_calls(tmp_path, convert):
-        assert call() is expected
-        assert "exists" not in called_names(call)
+    for _, call, expected, marker in quick_calls(tmp_path, convert):
+        assert call() == expected
+        assert marker not in called_names(call)
 
 
 @pytest.mark.parametrize("guard", REPLACED)
 def test_a_replaced_function_takes_the_steps(tmp_path, monkeypatch, guard):
-    REPLACED[guard](monkeypatch)
-    for call, expected in existence_calls(tmp_path, Path):
-        assert call() is expected
-        assert "exists" in called_names(call), guard
+    operations, replace = REPLACED[guard]
+    replace(monkeypatch)
+    for operation, call, expected, marker in quick_calls(tmp_path, Path):
+        assert call() == expected
+        if operation in operations:
+            assert marker in called_names(call), guard
 
 
 @pytest.mark.parametrize("argument", ARGUMENTS)
 def test_other_arguments_take_the_steps(tmp_path, argument):
-    for call, expected in existence_calls(tmp_path, lambda path: ARGUMENTS[argument](path)):
-        assert call() is expected
-        assert "exists" in called_names(call), argument
+    for _, call, expected, marker in quick_calls(tmp_path, lambda path: ARGUMENTS[argument](path)):
+        assert call() == expected
+        assert marker in called_names(call), argument
 
 
 def test_a_replacement_made_while_the_path_text_is_made_is_honoured(tmp_path, monkeypatch):

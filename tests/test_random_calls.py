@@ -11,6 +11,8 @@ import itertools
 import os
 import shutil
 import socket
+import stat
+import sys
 import tempfile
 from pathlib import Path
 
@@ -24,6 +26,7 @@ from helpers_hostile import SAFE_TEXT, atoms, call_recipes, outcome, path_recipe
 from helpers_reference import binding_error, reference_count, reference_get_name
 from tools.common.slotwarden import SlotWarden
 from tools.common.whereabouts import whereabouts
+import tools.files.files as files_module
 from tools.files.files import File
 from tools.folders.folders import Folder
 from tools.launchbrief.launchbrief import launchbrief
@@ -273,14 +276,41 @@ def observed(call) -> tuple:
 
 @contextlib.contextmanager
 def standard_steps():
-    """os.stat replaced by a function that does the same: the operations
-    take their Python steps."""
+    """os.stat, and the files module's open(), replaced by functions that
+    do the same: the operations take their Python steps."""
     real = os.stat
     os.stat = lambda *args, **kwargs: real(*args, **kwargs)
+    files_module.open = lambda *args, **kwargs: io.open(*args, **kwargs)
     try:
         yield
     finally:
         os.stat = real
+        del files_module.open
+
+
+# The "open" audit events of the calls being watched.
+_opened: list | None = None
+
+
+def _audit(event, args):
+    if _opened is not None and event == "open":
+        _opened.append(args)
+
+
+sys.addaudithook(_audit)
+
+
+def watched(call) -> tuple:
+    """What a caller sees of a call, the log lines it writes and the files
+    it opens, as audit hooks see them."""
+    global _opened
+    logger.reset()
+    _opened = opened = []
+    try:
+        result = observed(call)
+    finally:
+        _opened = None
+    return result, logger.messages(), opened
 
 
 def existence_calls(path: Path, how: str, as_path: bool):
@@ -295,9 +325,17 @@ def existence_calls(path: Path, how: str, as_path: bool):
         yield raw(File.exists), (Path(where) if as_path and "\0" not in where else where, what)
 
 
+def opening_blocks(folder, name) -> bool:
+    """Whether opening the entry would wait for a writer (a pipe)."""
+    try:
+        return stat.S_ISFIFO(os.stat(Path(folder) / name).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
 @given(entries=st.lists(TREE_ENTRY, max_size=10), hows=st.lists(st.sampled_from(SPELLINGS), min_size=1, max_size=3),
        as_path=st.booleans())
-def test_existence_matches_the_standard_steps_on_generated_trees(root, entries, hows, as_path):
+def test_existence_and_reads_match_the_standard_steps_on_generated_trees(root, entries, hows, as_path):
     holder = Path(tempfile.mkdtemp(dir=root)).resolve()
     try:
         with contextlib.chdir(holder):
@@ -310,6 +348,10 @@ def test_existence_matches_the_standard_steps_on_generated_trees(root, entries, 
                         assert native == expected, (function, args)
                         if native[0] == "returned":
                             assert native[1] is True or native[1] is False
+                        if function is raw(File.exists) and not opening_blocks(*args):
+                            native = watched(lambda: raw(File.read)(*args))
+                            with standard_steps():
+                                assert native == watched(lambda: raw(File.read)(*args)), args
     finally:
         shutil.rmtree(holder)
 

@@ -278,6 +278,17 @@ Ref generic_getattr(Handle obj, Handle name, bool quiet) {
 #endif
 }
 
+Ref shrunk_bytes(Ref bytes, Py_ssize_t size) {
+  if (PyBytes_GET_SIZE(bytes.ptr()) == size) return bytes;
+#if TOOLS_PRIVATE_PATHS
+  PyObject* resized = bytes.release();
+  if (_PyBytes_Resize(&resized, size) < 0) throw_python_error();
+  return Ref::steal(resized);
+#else
+  return Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(bytes.ptr()), size));
+#endif
+}
+
 bool class_is_own_type(Handle obj) {
 #if TOOLS_PRIVATE_PATHS
   PyTypeObject* type = Py_TYPE(obj.ptr());

@@ -157,6 +157,16 @@ class HandledException {
 Ref generic_getattr(Handle obj, Handle name, bool quiet);
 
 // ---------------------------------------------------------------------------
+// Bytes made shorter in place.
+//
+// Buys: reading a whole file into a bytes object sized by the file's size
+// plus one, without copying it out again once the end shows.
+// Fallback: a copy of the first `size` bytes.
+
+// `bytes` (only the caller holds it) cut to its first `size` bytes.
+Ref shrunk_bytes(Ref bytes, Py_ssize_t size);
+
+// ---------------------------------------------------------------------------
 // The class of an object, asked without running code.
 //
 // Buys: `SlotWarden`'s private names, which take `obj.__class__`; the lookup

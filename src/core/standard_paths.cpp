@@ -27,19 +27,51 @@ StandardPaths::StandardPaths(Handle os, Handle path_class)
       path_exists_(concrete_.attr("exists"_id)),
       path_is_dir_(concrete_.attr("is_dir"_id)),
       path_is_file_(concrete_.attr("is_file"_id)),
-      path_stat_(concrete_.attr("stat"_id)) {}
+      path_stat_(concrete_.attr("stat"_id)),
+      path_join_(concrete_.attr("__truediv__"_id)),
+      path_fspath_(concrete_.attr("__fspath__"_id)),
+      open_(Ref::steal(PyImport_ImportModule("io")).attr("open"_id)) {
+  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+  Ref encoding = sys.method("getfilesystemencoding"_id);
+  Ref errors = sys.method("getfilesystemencodeerrors"_id);
+  utf8_ = PyUnicode_CompareWithASCIIString(encoding.ptr(), "utf-8") == 0 &&
+          PyUnicode_CompareWithASCIIString(errors.ptr(), "surrogateescape") == 0;
+}
 
-// The methods the steps call and the `os` functions those reach: `os.stat`
-// up to 3.13, `os.path.exists`, `isdir` and `isfile` from 3.14.
+// The methods the steps call (`/` joins the name) and the `os` functions
+// those reach: `os.stat` up to 3.13, `os.path.exists`, `isdir` and `isfile`
+// from 3.14.
 bool StandardPaths::unchanged(const Call& call) const {
-  return call.global_or_null("Path"_id).is(path_class_) && attribute_is(concrete_, "exists"_id, path_exists_) &&
-         attribute_is(concrete_, "is_dir"_id, path_is_dir_) && attribute_is(concrete_, "is_file"_id, path_is_file_) &&
-         attribute_is(concrete_, "stat"_id, path_stat_) && attribute_is(os_, "stat"_id, stat_) &&
-         attribute_is(os_, "path"_id, os_path_) && attribute_is(os_path_, "exists"_id, exists_) &&
-         attribute_is(os_path_, "isdir"_id, isdir_) && attribute_is(os_path_, "isfile"_id, isfile_);
+  return call.global_or_null("Path"_id).is(path_class_) && attribute_is(concrete_, "__truediv__"_id, path_join_) &&
+         attribute_is(concrete_, "exists"_id, path_exists_) && attribute_is(concrete_, "is_dir"_id, path_is_dir_) &&
+         attribute_is(concrete_, "is_file"_id, path_is_file_) && attribute_is(concrete_, "stat"_id, path_stat_) &&
+         attribute_is(os_, "stat"_id, stat_) && attribute_is(os_, "path"_id, os_path_) &&
+         attribute_is(os_path_, "exists"_id, exists_) && attribute_is(os_path_, "isdir"_id, isdir_) &&
+         attribute_is(os_path_, "isfile"_id, isfile_);
+}
+
+// `Path(path) / name` and the built-in open() that the reading and writing
+// steps call.
+bool StandardPaths::opening_unchanged(const Call& call) const {
+  return call.global_or_null("Path"_id).is(path_class_) && attribute_is(concrete_, "__truediv__"_id, path_join_) &&
+         attribute_is(concrete_, "__fspath__"_id, path_fspath_) && call.global_or_null("open"_id).is(open_);
 }
 
 namespace {
+
+// Whether a str holds a surrogate code point, which the file-system
+// encoding may give back as another text.
+bool has_surrogates(Handle text) {
+  if (PyUnicode_MAX_CHAR_VALUE(text.ptr()) < 0xD800) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+  const int kind = PyUnicode_KIND(text.ptr());
+  const void* data = PyUnicode_DATA(text.ptr());
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c >= 0xD800 && c <= 0xDFFF) return true;
+  }
+  return false;
+}
 
 // The file-system bytes of an exact str; empty with no error set when the
 // encoding refuses the text (the steps' ValueError).
@@ -93,22 +125,48 @@ std::string pathlib_text(std::string_view path, std::string_view name) {
 
 }  // namespace
 
-std::optional<EntryKind> StandardPaths::entry(const Call& call, Handle path, Handle name) const {
+// The joined text, or (`valid` false) a NUL or a text the file-system
+// encoding refuses; `surrogates` tells whether an input held any.
+struct StandardPaths::Joined {
+  bool valid;
+  bool surrogates;
+  std::string bytes;
+};
+
+std::optional<StandardPaths::Joined> StandardPaths::joined(const Call& call, Handle path, Handle name,
+                                                           Guard unchanged) const {
   if (!name.is_null() && !name.is_exact(&PyUnicode_Type)) return std::nullopt;
   const bool path_object = path.is_exact(reinterpret_cast<PyTypeObject*>(concrete_.ptr()));
   if (!path_object && !path.is_exact(&PyUnicode_Type)) return std::nullopt;
-  if (!unchanged(call)) return std::nullopt;
+  if (!(this->*unchanged)(call)) return std::nullopt;
   Ref path_text = Ref::borrow(path);
   if (path_object) {
     // pathlib makes the text in Python code, which may replace a function.
     path_text = Ref::steal(PyObject_Str(path.ptr()));
-    if (!path_text.is_exact(&PyUnicode_Type) || !unchanged(call)) return std::nullopt;
+    if (!path_text.is_exact(&PyUnicode_Type) || !(this->*unchanged)(call)) return std::nullopt;
   }
+  const bool surrogates = has_surrogates(path_text) || (!name.is_null() && has_surrogates(name));
   std::optional<std::string> path_bytes = encoded(path_text);
   std::optional<std::string> name_bytes = name.is_null() ? std::string() : encoded(name);
-  if (!path_bytes || !name_bytes) return EntryKind::missing;
-  const std::string full = pathlib_text(*path_bytes, *name_bytes);
-  if (full.find('\0') != std::string::npos) return EntryKind::missing;
+  if (!path_bytes || !name_bytes) return Joined{false, surrogates, {}};
+  std::string full = pathlib_text(*path_bytes, *name_bytes);
+  if (full.find('\0') != std::string::npos) return Joined{false, surrogates, {}};
+  return Joined{true, surrogates, std::move(full)};
+}
+
+std::optional<OpenTarget> StandardPaths::opened(const Call& call, Handle path, Handle name) const {
+  if (!utf8_) return std::nullopt;
+  std::optional<Joined> target = joined(call, path, name, &StandardPaths::opening_unchanged);
+  if (!target || !target->valid || target->surrogates) return std::nullopt;
+  Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(target->bytes.data(), target->bytes.size()));
+  return OpenTarget{std::move(target->bytes), std::move(text)};
+}
+
+std::optional<EntryKind> StandardPaths::entry(const Call& call, Handle path, Handle name) const {
+  std::optional<Joined> target = joined(call, path, name, &StandardPaths::unchanged);
+  if (!target) return std::nullopt;
+  if (!target->valid) return EntryKind::missing;
+  const std::string& full = target->bytes;
   struct stat status{};
   int result;
   int error;

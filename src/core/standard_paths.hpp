@@ -5,6 +5,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "core/function.hpp"
 
@@ -14,6 +15,14 @@ namespace tools {
 bool attribute_is(Handle object, Name name, Handle expected);
 
 enum class EntryKind { missing, folder, file, other };
+
+// A file the steps open by the built-in open(): its text in file-system
+// bytes, and the str open() reports it by (the audit event, the file's
+// name, an error's filename).
+struct OpenTarget {
+  std::string bytes;
+  Ref text;
+};
 
 class StandardPaths {
  public:
@@ -31,12 +40,26 @@ class StandardPaths {
   // steps raise that error, or on newer interpreters answer False).
   std::optional<EntryKind> entry(const Call& call, Handle path, Handle name = Handle()) const;
 
+  // What `open(Path(path) / name, ...)` opens, while the module's `Path`,
+  // the path class's `/` and `__fspath__` and the module's `open` are the
+  // ones found at import (the built-in), the arguments are as for entry(),
+  // and the text comes back from the file-system encoding as it went in (no
+  // surrogates, UTF-8). Empty when the steps must run, also for a text they
+  // refuse before opening (a NUL, an unencodable character).
+  std::optional<OpenTarget> opened(const Call& call, Handle path, Handle name) const;
+
  private:
+  struct Joined;
+  using Guard = bool (StandardPaths::*)(const Call&) const;
+  std::optional<Joined> joined(const Call& call, Handle path, Handle name, Guard unchanged) const;
   bool unchanged(const Call& call) const;
+  bool opening_unchanged(const Call& call) const;
 
   Ref os_, os_path_, path_class_, concrete_;
   Ref stat_, exists_, isdir_, isfile_;
   Ref path_exists_, path_is_dir_, path_is_file_, path_stat_;
+  Ref path_join_, path_fspath_, open_;
+  bool utf8_;  // the file-system encoding is UTF-8 with surrogateescape
 };
 
 }  // namespace tools

@@ -4,6 +4,7 @@
 // through the logger that the logging facility attached to the operation.
 #include "core/cleanup.hpp"
 #include "core/module.hpp"
+#include "core/native_file.hpp"
 #include "core/standard_paths.hpp"
 
 namespace tools {
@@ -15,12 +16,24 @@ Ref logger_of(Call& call, Name operation) {
   return facility_logger(call.global("File"_id).attr(operation), "File", operation);
 }
 
-// `File.<operation>.logger.debug(f'<prefix>{file.name}" - Done', date_=True, indent=True)`.
-void log_line(Call& call, Name operation, const char* prefix, Handle file) {
+// `File.<operation>.logger.debug(f'<prefix>{name}" - Done', date_=True, indent=True)`,
+// the name's text made after the logger's method is found.
+template <class NameText>
+void log_done(Call& call, Name operation, const char* prefix, NameText&& name_text) {
   Ref debug = logger_of(call, operation).attr("debug"_id);
-  Ref name = file.attr("name"_id).format();
+  Ref name = name_text();
   Ref message = Ref::steal(PyUnicode_FromFormat("%s%U\" - Done", prefix, name.ptr()));
   debug(message, Kw{"date_"_id, boolean(true)}, Kw{"indent"_id, boolean(true)});
+}
+
+// The line for an open file object: the text of its `name`.
+void log_line(Call& call, Name operation, const char* prefix, Handle file) {
+  log_done(call, operation, prefix, [&] { return file.attr("name"_id).format(); });
+}
+
+// The line for a file opened by its text, which is its name.
+void log_line(Call& call, Name operation, const char* prefix, const OpenTarget& file) {
+  log_done(call, operation, prefix, [&] { return Ref::borrow(file.text); });
 }
 
 // What the existence steps reach, as found at import.
@@ -44,7 +57,18 @@ Ref exists(Call& call, Handle path, Handle name) {
 }
 
 // The whole content, read in one call inside `with open(...) as file`.
+// While the built-in open() and pathlib are what the steps reach, the file
+// is read with the system calls open() makes, under the same audit event,
+// errors and file name.
 Ref read(Call& call, Handle path, Handle name) {
+  if (std::optional<OpenTarget> target = standard_paths->opened(call, path, name)) {
+    ReadFile file(*target);
+    log_line(call, "read"_id, kOpening, *target);
+    Ref content = file.read_all();
+    log_line(call, "read"_id, kReading, *target);
+    file.close();
+    return content;
+  }
   Ref open = call.global("open"_id);
   Ref file_path = call.global("Path"_id)(path) / name;
   Ref content;
