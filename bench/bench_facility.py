@@ -35,6 +35,8 @@ def cases():
         "exists": decorate(staticmethod(exists)),
         "file_exists": decorate(staticmethod(file_exists)),
         "read": decorate(staticmethod(read)),
+        "write": decorate(staticmethod(bare(File, "write"))),
+        "rename": decorate(staticmethod(bare(File, "rename"))),
     })
     # A table class whose filter the shipped facility decorated.
     shipped_table = type("ShippedTable", (Table,), {"__slots__": (), "filter": decorate(filter_)})
@@ -43,6 +45,7 @@ def cases():
     trivial = type("Trivial", (), {"get_name": decorate(staticmethod(get_name))})
     # File.read's two lines go through the shipped facility's logger (DEBUG off).
     File.read.logger = shipped.read.logger
+    File.write.logger = shipped.write.logger
     path = Path(folder)
     # The decorator's cost does not depend on the operation: the targets are
     # held where the system calls' own noise cannot hide it, around an
@@ -73,6 +76,15 @@ def cases():
     yield Case("File.read(d, n), 100 bytes, shipped facility, vs Path(f).read_bytes()",
                lambda: shipped.read(text, "a.txt"), lambda: Path(file_text).read_bytes(), baseline_name="one-liner",
                target=1 / 1.2, rounds=20)
+    moved = os.path.join(folder, "b.txt")
+    yield Case("File.rename(d, a, b) and back, shipped facility, vs os.rename(f, g) and back",
+               lambda: (shipped.rename(text, "a.txt", "b.txt"), shipped.rename(text, "b.txt", "a.txt")),
+               lambda: (os.rename(file_text, moved), os.rename(moved, file_text)), baseline_name="one-liner",
+               target=1 / 1.2, rounds=20)
+    content = b"x" * 100
+    yield Case("File.write(d, n, 100 bytes), shipped facility, vs Path(f).write_bytes(b)",
+               lambda: shipped.write(text, "a.txt", content), lambda: Path(file_text).write_bytes(content),
+               baseline_name="one-liner", target=1 / 1.2, rounds=20)
     # SlotWarden is not decorated: its static read itself.
     owner = type("Owner", (), {"__init__": lambda self: setattr(self, "_Owner__x", 1)})()
     get_attribute = SlotWarden.get_attribute

@@ -229,13 +229,14 @@ def wrapped(function):
 
 # guard -> the operations whose steps reach it, and how it is replaced (given the monkeypatch)
 REPLACED = {
-    "the module's Path": ({"exists", "read"}, lambda m: [m.setattr(module, "Path", wrapped(pathlib.Path))
+    "the module's Path": ({"exists", "read", "rename"}, lambda m: [m.setattr(module, "Path", wrapped(pathlib.Path))
                                                          for module in (folders_module, files_module)]),
-    **{f"Path.{method}": ({"exists"} if method in ("exists", "is_dir", "is_file", "stat") else {"exists", "read"},
+    **{f"Path.{method}": ({"exists"} if method in ("exists", "is_dir", "is_file", "stat") else {"exists", "read", "rename"},
                           lambda m, method=method: m.setattr(pathlib.Path, method, wrapped(getattr(pathlib.Path, method))))
        for method in ("exists", "is_dir", "is_file", "stat", "__truediv__")},
-    "Path.__fspath__": ({"read"}, lambda m: m.setattr(pathlib.Path, "__fspath__", wrapped(pathlib.Path.__fspath__))),
+    "Path.__fspath__": ({"read", "rename"}, lambda m: m.setattr(pathlib.Path, "__fspath__", wrapped(pathlib.Path.__fspath__))),
     "os.stat": ({"exists"}, lambda m: m.setattr(os, "stat", wrapped(os.stat))),
+    "os.rename": ({"rename"}, lambda m: m.setattr(os, "rename", wrapped(os.rename))),
     **{f"os.path.{function}": ({"exists"}, lambda m, function=function: m.setattr(os.path, function,
                                                                                  wrapped(getattr(os.path, function))))
        for function in ("exists", "isdir", "isfile")},
@@ -257,7 +258,10 @@ def quick_calls(tmp_path, convert):
     return [("exists", lambda: Folder.exists.__wrapped__(convert(tmp_path / "folder")), True, "exists"),
             ("exists", lambda: File.exists.__wrapped__(convert(tmp_path), "file"), True, "exists"),
             ("exists", lambda: Folder.exists.__wrapped__(convert(tmp_path / "file")), False, "exists"),
-            ("read", lambda: File.read.__wrapped__(convert(tmp_path), "file"), b"content", "__truediv__")]
+            ("read", lambda: File.read.__wrapped__(convert(tmp_path), "file"), b"content", "__truediv__"),
+            ("rename", lambda: [File.rename.__wrapped__(convert(tmp_path), *names) for names in (("file", "moved"),
+                                                                                             ("moved", "file"))],
+             [None, None], "__truediv__")]
 
 
 @pytest.mark.parametrize("convert", [str, Path])

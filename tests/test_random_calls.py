@@ -278,23 +278,24 @@ def observed(call) -> tuple:
 def standard_steps():
     """os.stat, and the files module's open(), replaced by functions that
     do the same: the operations take their Python steps."""
-    real = os.stat
-    os.stat = lambda *args, **kwargs: real(*args, **kwargs)
+    real_stat, real_rename = os.stat, os.rename
+    os.stat = lambda *args, **kwargs: real_stat(*args, **kwargs)
+    os.rename = lambda *args, **kwargs: real_rename(*args, **kwargs)
     files_module.open = lambda *args, **kwargs: io.open(*args, **kwargs)
     try:
         yield
     finally:
-        os.stat = real
+        os.stat, os.rename = real_stat, real_rename
         del files_module.open
 
 
-# The "open" audit events of the calls being watched.
+# The audit events of the calls being watched that name files.
 _opened: list | None = None
 
 
 def _audit(event, args):
-    if _opened is not None and event == "open":
-        _opened.append(args)
+    if _opened is not None and event in ("open", "os.rename"):
+        _opened.append((event, args))
 
 
 sys.addaudithook(_audit)
@@ -325,6 +326,30 @@ def existence_calls(path: Path, how: str, as_path: bool):
         yield raw(File.exists), (Path(where) if as_path and "\0" not in where else where, what)
 
 
+def renamable(top: Path, folder, name, new_name) -> bool:
+    """Whether `Path(folder) / name` and `/ new_name` are entries below `top`
+    reached without links (a rename there can be undone), or texts no rename
+    can take."""
+    try:
+        os.fsencode(str(folder)), os.fsencode(name)
+    except UnicodeError:
+        return True
+    for entry in (name, new_name):
+        where = Path(os.path.abspath(Path(folder) / entry))
+        if "\0" in str(where) or not where.is_relative_to(top) or where == top:
+            return False
+        if os.path.realpath(where.parent) != str(where.parent):
+            return False
+    return True
+
+
+def put_back(folder, name, new_name) -> None:
+    """Undoes a rename that took place."""
+    source, target = Path(folder) / name, Path(folder) / new_name
+    if os.path.lexists(target) and not os.path.lexists(source):
+        os.rename(target, source)
+
+
 def opening_blocks(folder, name) -> bool:
     """Whether opening the entry would wait for a writer (a pipe)."""
     try:
@@ -352,6 +377,13 @@ def test_existence_and_reads_match_the_standard_steps_on_generated_trees(root, e
                             native = watched(lambda: raw(File.read)(*args))
                             with standard_steps():
                                 assert native == watched(lambda: raw(File.read)(*args)), args
+                        renaming = (*args, "renamed")
+                        if function is raw(File.exists) and renamable(holder / "top", *renaming):
+                            native = watched(lambda: raw(File.rename)(*renaming))
+                            put_back(*renaming)
+                            with standard_steps():
+                                assert native == watched(lambda: raw(File.rename)(*renaming)), renaming
+                            put_back(*renaming)
     finally:
         shutil.rmtree(holder)
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 #include "core/cpython_internals.hpp"
@@ -45,6 +46,21 @@ auto retried(SystemCall&& system_call) {
 }
 
 }  // namespace
+
+void rename_file(const OpenTarget& source, const OpenTarget& target) {
+  check(PySys_Audit("os.rename", "OOii", source.text.ptr(), target.text.ptr(), -1, -1));
+  int result;
+  int error;
+  Py_BEGIN_ALLOW_THREADS;
+  result = ::rename(source.bytes.c_str(), target.bytes.c_str());
+  error = errno;
+  Py_END_ALLOW_THREADS;
+  if (result != 0) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, source.text.ptr(), target.text.ptr());
+    throw_python_error();
+  }
+}
 
 ReadFile::ReadFile(const OpenTarget& target) {
   check(PySys_Audit("open", "Osi", target.text.ptr(), "r", kReadFlags));

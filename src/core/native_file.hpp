@@ -27,4 +27,8 @@ class ReadFile {
   int fd_ = -1;
 };
 
+// As os.rename(source, target) with both given by text: the "os.rename"
+// audit event, then rename(2); an error names both texts.
+void rename_file(const OpenTarget& source, const OpenTarget& target);
+
 }  // namespace tools

@@ -30,7 +30,8 @@ StandardPaths::StandardPaths(Handle os, Handle path_class)
       path_stat_(concrete_.attr("stat"_id)),
       path_join_(concrete_.attr("__truediv__"_id)),
       path_fspath_(concrete_.attr("__fspath__"_id)),
-      open_(Ref::steal(PyImport_ImportModule("io")).attr("open"_id)) {
+      open_(Ref::steal(PyImport_ImportModule("io")).attr("open"_id)),
+      rename_(os.attr("rename"_id)) {
   Ref sys = Ref::steal(PyImport_ImportModule("sys"));
   Ref encoding = sys.method("getfilesystemencoding"_id);
   Ref errors = sys.method("getfilesystemencodeerrors"_id);
@@ -55,6 +56,14 @@ bool StandardPaths::unchanged(const Call& call) const {
 bool StandardPaths::opening_unchanged(const Call& call) const {
   return call.global_or_null("Path"_id).is(path_class_) && attribute_is(concrete_, "__truediv__"_id, path_join_) &&
          attribute_is(concrete_, "__fspath__"_id, path_fspath_) && call.global_or_null("open"_id).is(open_);
+}
+
+// `Path(path) / name`, the module's `os` and its `rename`, which reaches
+// `__fspath__`.
+bool StandardPaths::renaming_unchanged(const Call& call) const {
+  return call.global_or_null("Path"_id).is(path_class_) && attribute_is(concrete_, "__truediv__"_id, path_join_) &&
+         attribute_is(concrete_, "__fspath__"_id, path_fspath_) && call.global_or_null("os"_id).is(os_) &&
+         attribute_is(os_, "rename"_id, rename_);
 }
 
 namespace {
@@ -154,12 +163,25 @@ std::optional<StandardPaths::Joined> StandardPaths::joined(const Call& call, Han
   return Joined{true, surrogates, std::move(full)};
 }
 
-std::optional<OpenTarget> StandardPaths::opened(const Call& call, Handle path, Handle name) const {
+std::optional<OpenTarget> StandardPaths::text_of(const Call& call, Handle path, Handle name, Guard unchanged) const {
   if (!utf8_) return std::nullopt;
-  std::optional<Joined> target = joined(call, path, name, &StandardPaths::opening_unchanged);
+  std::optional<Joined> target = joined(call, path, name, unchanged);
   if (!target || !target->valid || target->surrogates) return std::nullopt;
   Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(target->bytes.data(), target->bytes.size()));
   return OpenTarget{std::move(target->bytes), std::move(text)};
+}
+
+std::optional<OpenTarget> StandardPaths::opened(const Call& call, Handle path, Handle name) const {
+  return text_of(call, path, name, &StandardPaths::opening_unchanged);
+}
+
+std::optional<StandardPaths::Renaming> StandardPaths::renamed(const Call& call, Handle path, Handle name,
+                                                              Handle new_name) const {
+  std::optional<OpenTarget> source = text_of(call, path, name, &StandardPaths::renaming_unchanged);
+  if (!source) return std::nullopt;
+  std::optional<OpenTarget> target = text_of(call, path, new_name, &StandardPaths::renaming_unchanged);
+  if (!target) return std::nullopt;
+  return Renaming{std::move(*source), std::move(*target)};
 }
 
 std::optional<EntryKind> StandardPaths::entry(const Call& call, Handle path, Handle name) const {

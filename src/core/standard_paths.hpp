@@ -48,17 +48,27 @@ class StandardPaths {
   // refuse before opening (a NUL, an unencodable character).
   std::optional<OpenTarget> opened(const Call& call, Handle path, Handle name) const;
 
+  // What `os.rename(src=path / name, dst=path / new_name)` renames, with
+  // `path = Path(path)`, on the same terms as opened(), with the module's
+  // `os` and its `rename` for the built-in open().
+  struct Renaming {
+    OpenTarget source, target;
+  };
+  std::optional<Renaming> renamed(const Call& call, Handle path, Handle name, Handle new_name) const;
+
  private:
   struct Joined;
   using Guard = bool (StandardPaths::*)(const Call&) const;
   std::optional<Joined> joined(const Call& call, Handle path, Handle name, Guard unchanged) const;
   bool unchanged(const Call& call) const;
   bool opening_unchanged(const Call& call) const;
+  bool renaming_unchanged(const Call& call) const;
+  std::optional<OpenTarget> text_of(const Call& call, Handle path, Handle name, Guard unchanged) const;
 
   Ref os_, os_path_, path_class_, concrete_;
   Ref stat_, exists_, isdir_, isfile_;
   Ref path_exists_, path_is_dir_, path_is_file_, path_stat_;
-  Ref path_join_, path_fspath_, open_;
+  Ref path_join_, path_fspath_, open_, rename_;
   bool utf8_;  // the file-system encoding is UTF-8 with surrogateescape
 };
 

@@ -106,8 +106,13 @@ Ref write(Call& call, Handle given_path, Handle name, Handle given_content) {
   return none();
 }
 
-// Gives the file a new name, joined to the same folder.
+// Gives the file a new name, joined to the same folder: by rename(2) while
+// os.rename and pathlib are what the steps reach.
 Ref rename(Call& call, Handle given_path, Handle name, Handle new_name) {
+  if (std::optional<StandardPaths::Renaming> renaming = standard_paths->renamed(call, given_path, name, new_name)) {
+    rename_file(renaming->source, renaming->target);
+    return none();
+  }
   Ref path = call.global("Path"_id)(given_path);
   Ref os_rename = call.global("os"_id).attr("rename"_id);
   Ref src = path / name;
