@@ -77,7 +77,16 @@ def cases():
                lambda: SlotWarden.has_attribute(vault, "__missing"),
                lambda: wardens.SlotWarden.has_attribute(vault, "__missing"), baseline_name="public API", rounds=9,
                private_path="quiet attribute reads")
+    yield Case("the class of an object without running code: SlotWarden.get_name, private name",
+               lambda: SlotWarden.get_name(vault, "__balance"),
+               lambda: wardens.SlotWarden.get_name(vault, "__balance"), baseline_name="public API", rounds=9,
+               private_path="the class of an object")
     LOCKS.mkdir(parents=True, exist_ok=True)
+    (LOCKS / "large.bin").write_bytes(b"x" * (8 << 20))
+    read, public_read = File.read.__wrapped__, files.File.read.__wrapped__
+    yield Case("bytes made shorter in place: File.read of 8 MiB",
+               lambda: read(LOCKS, "large.bin"), lambda: public_read(LOCKS, "large.bin"), baseline_name="public API",
+               rounds=9, private_path="bytes made shorter in place")
     holder = open(LOCKS / "held.lock", "a+")
     portalocker.lock(holder, portalocker.LOCK_EX | portalocker.LOCK_NB)
     yield Case("the exception being handled: File.lock refused, its file closed",
