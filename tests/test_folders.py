@@ -234,7 +234,9 @@ REPLACED = {
     **{f"Path.{method}": ({"exists"} if method in ("exists", "is_dir", "is_file", "stat") else {"exists", "read", "rename"},
                           lambda m, method=method: m.setattr(pathlib.Path, method, wrapped(getattr(pathlib.Path, method))))
        for method in ("exists", "is_dir", "is_file", "stat", "__truediv__")},
-    "Path.__fspath__": ({"read", "rename"}, lambda m: m.setattr(pathlib.Path, "__fspath__", wrapped(pathlib.Path.__fspath__))),
+    **{f"Path.{method}": ({"exists", "read", "rename"},
+                          lambda m, method=method: m.setattr(pathlib.Path, method, wrapped(getattr(pathlib.Path, method))))
+       for method in ("__fspath__", "__str__")},
     "os.stat": ({"exists"}, lambda m: m.setattr(os, "stat", wrapped(os.stat))),
     "os.rename": ({"rename"}, lambda m: m.setattr(os, "rename", wrapped(os.rename))),
     **{f"os.path.{function}": ({"exists"}, lambda m, function=function: m.setattr(os.path, function,

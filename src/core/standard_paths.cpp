@@ -30,6 +30,7 @@ StandardPaths::StandardPaths(Handle os, Handle path_class)
       path_stat_(concrete_.attr("stat"_id)),
       path_join_(concrete_.attr("__truediv__"_id)),
       path_fspath_(concrete_.attr("__fspath__"_id)),
+      path_str_(concrete_.attr("__str__"_id)),
       open_(Ref::steal(PyImport_ImportModule("io")).attr("open"_id)),
       rename_(os.attr("rename"_id)) {
   Ref sys = Ref::steal(PyImport_ImportModule("sys"));
@@ -39,31 +40,32 @@ StandardPaths::StandardPaths(Handle os, Handle path_class)
           PyUnicode_CompareWithASCIIString(errors.ptr(), "surrogateescape") == 0;
 }
 
-// The methods the steps call (`/` joins the name) and the `os` functions
-// those reach: `os.stat` up to 3.13, `os.path.exists`, `isdir` and `isfile`
-// from 3.14.
+// The module's `Path` and what every step does with a path object: `/`
+// joins the name, os functions take its `__fspath__`, which is its
+// `__str__`.
+bool StandardPaths::path_unchanged(const Call& call) const {
+  return call.global_or_null("Path"_id).is(path_class_) && attribute_is(concrete_, "__truediv__"_id, path_join_) &&
+         attribute_is(concrete_, "__fspath__"_id, path_fspath_) && attribute_is(concrete_, "__str__"_id, path_str_);
+}
+
+// The methods the existence steps call and the `os` functions those reach:
+// `os.stat` up to 3.13, `os.path.exists`, `isdir` and `isfile` from 3.14.
 bool StandardPaths::unchanged(const Call& call) const {
-  return call.global_or_null("Path"_id).is(path_class_) && attribute_is(concrete_, "__truediv__"_id, path_join_) &&
-         attribute_is(concrete_, "exists"_id, path_exists_) && attribute_is(concrete_, "is_dir"_id, path_is_dir_) &&
-         attribute_is(concrete_, "is_file"_id, path_is_file_) && attribute_is(concrete_, "stat"_id, path_stat_) &&
-         attribute_is(os_, "stat"_id, stat_) && attribute_is(os_, "path"_id, os_path_) &&
-         attribute_is(os_path_, "exists"_id, exists_) && attribute_is(os_path_, "isdir"_id, isdir_) &&
-         attribute_is(os_path_, "isfile"_id, isfile_);
+  return path_unchanged(call) && attribute_is(concrete_, "exists"_id, path_exists_) &&
+         attribute_is(concrete_, "is_dir"_id, path_is_dir_) && attribute_is(concrete_, "is_file"_id, path_is_file_) &&
+         attribute_is(concrete_, "stat"_id, path_stat_) && attribute_is(os_, "stat"_id, stat_) &&
+         attribute_is(os_, "path"_id, os_path_) && attribute_is(os_path_, "exists"_id, exists_) &&
+         attribute_is(os_path_, "isdir"_id, isdir_) && attribute_is(os_path_, "isfile"_id, isfile_);
 }
 
-// `Path(path) / name` and the built-in open() that the reading and writing
-// steps call.
+// The built-in open() that the reading steps call.
 bool StandardPaths::opening_unchanged(const Call& call) const {
-  return call.global_or_null("Path"_id).is(path_class_) && attribute_is(concrete_, "__truediv__"_id, path_join_) &&
-         attribute_is(concrete_, "__fspath__"_id, path_fspath_) && call.global_or_null("open"_id).is(open_);
+  return path_unchanged(call) && call.global_or_null("open"_id).is(open_);
 }
 
-// `Path(path) / name`, the module's `os` and its `rename`, which reaches
-// `__fspath__`.
+// The module's `os` and its `rename`.
 bool StandardPaths::renaming_unchanged(const Call& call) const {
-  return call.global_or_null("Path"_id).is(path_class_) && attribute_is(concrete_, "__truediv__"_id, path_join_) &&
-         attribute_is(concrete_, "__fspath__"_id, path_fspath_) && call.global_or_null("os"_id).is(os_) &&
-         attribute_is(os_, "rename"_id, rename_);
+  return path_unchanged(call) && call.global_or_null("os"_id).is(os_) && attribute_is(os_, "rename"_id, rename_);
 }
 
 namespace {

@@ -60,6 +60,7 @@ class StandardPaths {
   struct Joined;
   using Guard = bool (StandardPaths::*)(const Call&) const;
   std::optional<Joined> joined(const Call& call, Handle path, Handle name, Guard unchanged) const;
+  bool path_unchanged(const Call& call) const;
   bool unchanged(const Call& call) const;
   bool opening_unchanged(const Call& call) const;
   bool renaming_unchanged(const Call& call) const;
@@ -68,7 +69,7 @@ class StandardPaths {
   Ref os_, os_path_, path_class_, concrete_;
   Ref stat_, exists_, isdir_, isfile_;
   Ref path_exists_, path_is_dir_, path_is_file_, path_stat_;
-  Ref path_join_, path_fspath_, open_, rename_;
+  Ref path_join_, path_fspath_, path_str_, open_, rename_;
   bool utf8_;  // the file-system encoding is UTF-8 with surrogateescape
 };
 
