@@ -362,6 +362,7 @@ def opening_blocks(folder, name) -> bool:
        as_path=st.booleans())
 def test_existence_and_reads_match_the_standard_steps_on_generated_trees(root, entries, hows, as_path):
     holder = Path(tempfile.mkdtemp(dir=root)).resolve()
+    open_before = len(os.listdir("/proc/self/fd"))
     try:
         with contextlib.chdir(holder):
             for path in make_tree(holder / "top", entries) + [Path("/"), Path(".")]:
@@ -384,6 +385,8 @@ def test_existence_and_reads_match_the_standard_steps_on_generated_trees(root, e
                             with standard_steps():
                                 assert native == watched(lambda: raw(File.rename)(*renaming)), renaming
                             put_back(*renaming)
+        # Every file the calls opened, whatever they raised, is closed.
+        assert len(os.listdir("/proc/self/fd")) == open_before
     finally:
         shutil.rmtree(holder)
 

@@ -74,9 +74,14 @@ ReadFile::ReadFile(const OpenTarget& target) {
   result = fstat(fd_, &status);
   error = errno;
   Py_END_ALLOW_THREADS;
-  // Other fstat errors are tolerated, as open() tolerates them.
-  if (result < 0 && error == EBADF) raise_errno(error);
-  if (result == 0 && S_ISDIR(status.st_mode)) raise_errno(EISDIR, target.text);
+  // Other fstat errors are tolerated, as open() tolerates them. A
+  // constructor that throws runs no destructor: the file is closed here.
+  if ((result < 0 && error == EBADF) || (result == 0 && S_ISDIR(status.st_mode))) {
+    ::close(fd_);
+    fd_ = -1;
+    if (result < 0) raise_errno(error);
+    raise_errno(EISDIR, target.text);
+  }
 }
 
 ReadFile::~ReadFile() {
