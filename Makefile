@@ -30,7 +30,10 @@
 #   make bench      run the benchmarks (native vs. baselines) on every
 #                   interpreter (make bench-3.12 etc.: one), keep what each
 #                   prints in build/bench/<version>.txt, and draw the chart
-#                   of 3.13 in docs/bench.png (with the bench extra's matplotlib)
+#                   of 3.13 in docs/bench.png (with the bench extra's matplotlib);
+#                   make bench BENCH_BUILD=wheel: the same against the wheels
+#                   users get (dist/'s manylinux x86-64 wheel of each
+#                   interpreter, built when missing) instead of the build in place
 #   make wheel      build the wheel for a package index into dist/ (manylinux)
 #   make wheels     every wheel: manylinux x86-64 and aarch64, musllinux
 #   make test-wheels  each platform's wheel tested on its own system: Debian
@@ -171,8 +174,26 @@ bench:
 	  $(MAKE) --no-print-directory bench-$$pass || status=1; \
 	done; exit $$status
 
+# What the benchmarks measure: the build in place (source), or the wheel a
+# package index serves this machine (wheel): the manylinux x86-64 wheel of
+# the interpreter from dist/, built first when dist/ has none (make wheels
+# or make wheel-manylinux_x86_64-<version> makes it anew), installed over the
+# build in place. The run's output names the build it measured.
+BENCH_BUILD ?= source
+bench_wheel = dist/choretools-*-cp$(subst .,,$(1))-cp$(subst .,,$(1))-manylinux*_x86_64.whl
+define bench_wheel_made
+$(if $(filter wheel,$(BENCH_BUILD)),ls $(call bench_wheel,$(1)) >/dev/null 2>&1 || $(MAKE) --no-print-directory wheel-manylinux_x86_64-$(1))
+endef
+define bench_install
+$(if $(filter wheel,$(BENCH_BUILD)),\
+  $(1)/bin/python -m pip --disable-pip-version-check -q install --force-reinstall --no-deps $(call bench_wheel,$(2)),\
+  $(1)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) .)
+endef
+
 # The bench extra's requirements only: the package itself is built by `install`.
 bench-3.13: install public-install
+	$(call bench_wheel_made,3.13)
+	$(call bench_install,$(VENV),3.13)
 	$(PIP) install $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))')
 	$(call bench_pass,$(VENV),$(PUBLIC_VENV),3.13,)
 
@@ -189,15 +210,18 @@ $(1)/bin/python bench/run.py --public-build $(2) $(4) > build/bench/$(3).txt; st
 endef
 
 $(HOST_PASSES:%=bench-%): bench-%: .venv-%/.ready .venv-public-%/.ready
-	.venv-$*/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) .
+	$(call bench_wheel_made,$*)
+	$(call bench_install,.venv-$*,$*)
 	$(call public_build,$*)
 	$(call bench_pass,.venv-$*,.venv-public-$*,$*,--chart build/bench/$*.png)
 
+# The wheel is built outside: its build enters the chroot with the trees it reads.
 $(CHROOT_PASSES:%=bench-%): bench-%:
-	.ci/in-chroot $(MAKE) --no-print-directory in-chroot-bench-$*
+	$(call bench_wheel_made,$*)
+	.ci/in-chroot $(MAKE) --no-print-directory in-chroot-bench-$* BENCH_BUILD=$(BENCH_BUILD)
 
 in-chroot-bench-%: .venv-%/.ready .venv-public-%/.ready
-	.venv-$*/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) .
+	$(call bench_install,.venv-$*,$*)
 	$(call public_build,$*)
 	$(call bench_pass,.venv-$*,.venv-public-$*,$*,--chart build/bench/$*.png)
 

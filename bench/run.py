@@ -17,7 +17,9 @@ from __future__ import annotations
 
 import argparse
 import gc
+import importlib.metadata
 import importlib.util
+import json
 import os
 import pathlib
 import sys
@@ -191,6 +193,17 @@ def draw_chart(results: list[Result], path: pathlib.Path) -> None:
         plt.close(figure)
 
 
+def measured_build() -> str:
+    """Which build of the package the run measures: a wheel (by its file name) or a build in place."""
+    distribution = importlib.metadata.distribution("choretools")
+    where = pathlib.Path(distribution.locate_file("tools"))
+    origin = json.loads(distribution.read_text("direct_url.json") or "{}")
+    url = origin.get("url", "")
+    if url.endswith(".whl"):
+        return f"choretools {distribution.version}, the wheel {url.rsplit('/', 1)[-1]}, in {where}"
+    return f"choretools {distribution.version}, built from {url or 'an unknown source'}, in {where}"
+
+
 def main(argv: list[str]) -> int:
     global PUBLIC_BUILD
     parser = argparse.ArgumentParser(description="Native operations against their baselines.")
@@ -207,7 +220,8 @@ def main(argv: list[str]) -> int:
     print(f"Native vs. baseline, best of each case's rounds; ratio = baseline / native "
           f"(higher is better). {os.cpu_count()} CPUs.\n"
           "Cases marked 'gc on' are timed with the garbage collector on, as in an "
-          "application; the others with it off.\n")
+          "application; the others with it off.\n"
+          f"Measured: {measured_build()}, on Python {sys.version.split()[0]}.\n")
     print(_row("case", "native", "baseline", "ratio", "target"))
     groups: dict[str, list[float]] = {}
     targets: dict[str, list[bool]] = {}
