@@ -154,7 +154,9 @@ def test_dictionary_changes_raise(grow, message):
 
 def json_like():
     names = st.sampled_from(["", "user", "Password", "db_pwd", "passwd", "İpwd"])
+    # Masks up to 63 characters long are made once and shared: lengths either side.
     leaves = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.text(max_size=6),
+                       st.text(min_size=62, max_size=66),
                        st.builds(Text, st.text(max_size=6)), st.binary(max_size=4))
     return st.recursive(leaves, lambda inner: st.one_of(
         st.lists(inner, max_size=5), st.lists(inner, max_size=3).map(tuple),

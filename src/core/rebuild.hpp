@@ -6,6 +6,9 @@
 // A walker decides what each item becomes:
 //   Ref item(Handle value)              the new element for a list or tuple element
 //   Ref entry(Handle key, Handle value) the new value for a dictionary entry
+//   bool kept(Handle key, Handle value) whether entry() would give back `value`
+//                                       itself, known without running Python
+//                                       code (false when unsure)
 // and keeps a WalkState (below): the steps here tell it before anything that
 // may run Python code (a user's __iter__, __hash__, __eq__, items(), the
 // finalizer of something dropped), and ask it to keep Python code out of the
@@ -117,6 +120,13 @@ class DictReader {
     return true;
   }
 
+  // Passes over the next entry of a dict with dense entries that has not
+  // changed since the reading began, as next() would.
+  void skip() {
+    ++position_;
+    --remaining_;
+  }
+
  private:
   Handle dict_;
   Py_ssize_t used_;
@@ -185,11 +195,25 @@ template <class Walker>
   DictEntries copied_entries = copy ? DictEntries::of(copy->get()) : DictEntries();
   if (copied_entries.size() != static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr()))) copied_entries = {};
   const auto unchanged = walker.epoch();
+  // While no Python code has run, the source is as it was: where its entries
+  // are dense, entry i is the i-th the reader yields, and an entry whose
+  // value comes back as itself needs nothing done, since the copy holds it.
+  const DictEntries source_entries = copied_entries ? DictEntries::of(dict) : DictEntries();
+  const std::size_t size = source_entries.size();
   Py_ssize_t copied = 0;
   DictBuilder built;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
-  while (reader.next(&key, &value)) {
+  for (;;) {
+    if (source_entries && walker.epoch() == unchanged) {
+      auto index = static_cast<std::size_t>(copied);
+      while (index < size && walker.kept(source_entries.key(index), source_entries.value(index))) {
+        reader.skip();
+        ++index;
+      }
+      copied = static_cast<Py_ssize_t>(index);
+    }
+    if (!reader.next(&key, &value)) break;
     Ref held_key = Ref::borrow(key);
     Ref new_value = walker.entry(held_key, value);
     if (copy && walker.epoch() == unchanged) {

@@ -87,6 +87,7 @@ class Shade : public WalkState {
 
   Ref item(Handle value) { return nested(value); }
   Ref entry(Handle, Handle value) { return nested(value); }
+  bool kept(Handle, Handle value) const { return in_sync() && direct_ && fits(value); }
 
  private:
   // `bulkshade(value=v)` through the module global: walked here directly

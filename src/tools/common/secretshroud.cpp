@@ -1,5 +1,6 @@
 // Secret masking: every string under a password-like name becomes a run of
 // asterisks of its length, inside dicts, lists and tuples at any depth.
+#include <array>
 #include <string_view>
 
 #include "core/module.hpp"
@@ -52,7 +53,17 @@ class Subject {
   int verdict_ = -1;
 };
 
-Ref mask(Py_ssize_t length) { return Ref::steal(PySequence_Repeat(kStar.get(), length)); }
+// The masks of the shorter lengths are made once and shared by every call: a
+// str cannot change, and "*" * n made anew is equal to the one kept.
+constexpr Py_ssize_t kKeptMasks = 64;
+
+Ref mask(Py_ssize_t length) {
+  if (length >= kKeptMasks) return Ref::steal(PySequence_Repeat(kStar.get(), length));
+  static std::array<PyObject*, kKeptMasks> kept{};
+  PyObject*& slot = kept[static_cast<std::size_t>(length)];
+  if (slot == nullptr) slot = Ref::steal(PySequence_Repeat(kStar.get(), length)).release();
+  return Ref::borrow(slot);
+}
 
 // One call of `secretshroud`, with the nested calls it makes. Between steps
 // that may run Python code, the module global `secretshroud` is read once
@@ -86,6 +97,7 @@ class Shroud : public WalkState {
     Subject& subject;
     Ref item(Handle value) { return shroud.nested(subject, value); }
     Ref entry(Handle key, Handle value) { return shroud.nested(key, value); }
+    bool kept(Handle key, Handle value) { return shroud.kept(key, value); }
     void python_may_run() { shroud.python_may_run(); }
     void quiet() { shroud.quiet(); }
     std::uint64_t epoch() const { return shroud.epoch(); }
@@ -122,6 +134,18 @@ class Shroud : public WalkState {
       if (!known.is_null()) return known;
     }
     return nested_call(key, nullptr, value);
+  }
+
+  // Whether a dictionary entry's value comes back as itself, known without
+  // running Python code: a number, or a string under a name that is not
+  // password-like.
+  bool kept(Handle key, Handle value) {
+    if (!in_sync() || !direct_ || !key.is_exact(&PyUnicode_Type)) return false;
+    if (value.is_exact(&PyUnicode_Type)) {
+      Subject subject(key);
+      return !subject.is_password_like();
+    }
+    return !value.is_none() && is_plain_leaf(value);
   }
 
   // The call itself: walked here directly, after the same entry check, while
