@@ -240,10 +240,7 @@ WHEELS_manylinux_x86_64 := 3.11 3.12 3.13 3.14 3.15
 WHEELS_manylinux_aarch64 := 3.11 3.13 3.14 3.15
 # The musl interpreters that can be built here, to test on.
 WHEELS_musllinux_x86_64 := 3.11 3.13
-# Not 3.13 yet: on arm64's musl its suite fails (a walk of a million-deep list
-# in a thread of musl's default 128 KiB stack crashes instead of raising
-# RecursionError).
-WHEELS_musllinux_aarch64 := 3.11
+WHEELS_musllinux_aarch64 := 3.11 3.13
 ALL_WHEELS := $(foreach platform,$(WHEEL_PLATFORMS),$(WHEELS_$(platform):%=$(platform)-%))
 venv_of = $(if $(filter 3.13,$(1)),$(VENV),.venv-$(1))
 
@@ -291,7 +288,7 @@ wheels: install
 # then the suite at emulated speed), for a C library whose x86-64 build the
 # musl pass tests and a machine code that the aarch64 passes test.
 WHEEL_PASSES_ALL := bullseye-3.11 bullseye-3.13 musl-3.11 musl-3.13 aarch64-3.11 aarch64-3.15 \
-  musl_aarch64-3.11
+  musl_aarch64-3.11 musl_aarch64-3.13
 WHEEL_PASSES := bullseye-3.11 musl-3.11 aarch64-3.11 aarch64-3.15
 WHEEL_PASS_PLATFORM_bullseye := manylinux_x86_64
 WHEEL_PASS_PLATFORM_aarch64 := manylinux_aarch64

@@ -32,10 +32,12 @@ SCRIPT = textwrap.dedent("""
                 value = [value]
         return value
 
+    # Made and released in the main thread: on 3.13 freeing a very deep list
+    # takes more native stack than musl gives a thread, package or not.
+    value = make()
     outcome = []
 
     def run():
-        value = make()
         try:
             walk(value)
         except RecursionError:
