@@ -7,6 +7,8 @@ including whether a leaf came back as the very object that went in.
 
 from __future__ import annotations
 
+import gc
+
 import pytest
 
 HEAD = "\n{\n"
@@ -100,6 +102,12 @@ def assert_same_result(result, expected, given):
 
     def compare(got, want, path):
         assert type(got) is type(want), path
+        if type(want) in (dict, list, tuple):
+            # A container holding anything the collector tracks is tracked
+            # itself, and so is every list (it may come to hold anything), or
+            # a cycle through it could never be collected.
+            items = got.values() if type(got) is dict else got
+            assert gc.is_tracked(got) or (type(got) is not list and not any(map(gc.is_tracked, items))), path
         if type(want) is dict:
             assert list(got) == list(want), path
             for key in want:
