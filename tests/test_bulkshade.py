@@ -1,4 +1,5 @@
 import dataclasses
+import gc
 from collections import OrderedDict, namedtuple
 
 import pytest
@@ -9,6 +10,7 @@ import tools.common.bulkshade as module
 from helpers_surface import docstring
 from helpers_walkers import HEAD, NOTICE, TAIL, assert_same_result, reference_bulkshade, through_python  # noqa: F401
 from tools.common.bulkshade import _Const, _const, bulkshade
+from tools.common.secretshroud import secretshroud
 
 reference = reference_bulkshade(module)
 Point = namedtuple("Point", "x y")
@@ -312,6 +314,28 @@ def test_a_change_made_when_a_walked_container_is_freed_is_seen():
         module.bulkshade = original
     assert result == [[mutate, NOTICE, "x"], "after"]
     assert calls == [{"value": "after"}]
+
+
+class Peek:
+    """A leaf whose class, asked for during the walk, lists the dicts the
+    collector knows that hold it under every key of the dict being walked."""
+
+    def __init__(self, keys):
+        self.keys, self.seen = keys, []
+
+    @property
+    def __class__(self):
+        self.seen += [found for found in gc.get_objects()
+                      if type(found) is dict and set(found) == self.keys and self in found.values()]
+        return Peek
+
+
+@pytest.mark.parametrize("walk", [bulkshade, lambda v: secretshroud("user", v)], ids=["bulkshade", "secretshroud"])
+def test_python_code_run_during_a_walk_never_sees_the_dict_being_filled(walk):
+    peek = Peek({"a", "b", "c"})
+    value = {"a": "x", "b": peek, "c": "y"}
+    assert walk([value]) == [value]
+    assert peek.seen and all(found is value for found in peek.seen)
 
 
 def json_like():

@@ -18,12 +18,15 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "core/cpython_internals.hpp"
 #include "core/except.hpp"
 #include "core/ref.hpp"
 
 namespace tools {
+
+class PrivateDict;
 
 // What a walk knows of the Python code that may have run: a count that rises
 // whenever code of the caller's may run, and the collector paused while none
@@ -32,11 +35,13 @@ namespace tools {
 // made them.
 class WalkState {
  public:
-  // Python code of the caller's may run from here on.
-  void python_may_run() {
-    pause_.resume();
-    ++epoch_;
-  }
+  WalkState() = default;
+  WalkState(const WalkState&) = delete;
+  WalkState& operator=(const WalkState&) = delete;
+
+  // Python code of the caller's may run from here on: the dicts being
+  // filled in place are hidden from it first.
+  void python_may_run();
   // No Python code runs from here until the next python_may_run(): none that
   // the steps call, and no collection inside an allocation either.
   void quiet() { pause_.pause(); }
@@ -50,10 +55,16 @@ class WalkState {
     synced_ = epoch_;
   }
 
+  WalkState& state() { return *this; }
+
  private:
+  friend class PrivateDict;
+
   CollectorPause pause_;
   std::uint64_t epoch_ = 1;
   std::uint64_t synced_ = 0;  // the epoch the cached lookups were made in
+  // The dicts being filled in place and not yet hidden, innermost last.
+  std::vector<PrivateDict*> visible_;
 };
 
 // Whether dropping this reference frees the object (and so may run a __del__).
@@ -148,31 +159,51 @@ template <class Walker>
   return result;
 }
 
-// A dict that only the walk can reach while it fills it: kept away from the
-// collector, and so from gc.get_objects() and whatever a hook run elsewhere
-// in the walk would do with it. It is tracked at the end if the interpreter
-// would have tracked it by then.
+// A dict that only the walk can reach while it fills it. Before any Python
+// code may run (the walk tells its WalkState) it is taken away from the
+// collector, and so from gc.get_objects() and whatever a hook would do with
+// it, and tracked again at the end if the interpreter would have tracked it
+// by then. Until then the collector has it where the interpreter put it:
+// among the dicts and lists made before and after it, in the order a
+// collection reads them best.
 class PrivateDict {
  public:
-  explicit PrivateDict(Ref dict) : dict_(std::move(dict)) { hide(); }
+  PrivateDict(Ref dict, WalkState& state) : dict_(std::move(dict)), state_(state) {
+    tracked_ = PyObject_GC_IsTracked(dict_.ptr());
+    state_.visible_.push_back(this);
+  }
+  ~PrivateDict() {
+    // Dicts are filled one inside another: a visible one is the innermost.
+    if (!state_.visible_.empty() && state_.visible_.back() == this) state_.visible_.pop_back();
+  }
+  PrivateDict(const PrivateDict&) = delete;
+  PrivateDict& operator=(const PrivateDict&) = delete;
+
   Handle get() const { return dict_; }
   // Whether the collector is to track it: true once anything obliged it to.
   bool& tracked() { return tracked_; }
-  // After a public call that may have tracked it again.
   void hide() {
-    if (!PyObject_GC_IsTracked(dict_.ptr())) return;
+    if (dict_.is_null() || !PyObject_GC_IsTracked(dict_.ptr())) return;
     tracked_ = true;
     PyObject_GC_UnTrack(dict_.ptr());
   }
   Ref finish() {
-    if (tracked_) PyObject_GC_Track(dict_.ptr());
+    if (tracked_ && !PyObject_GC_IsTracked(dict_.ptr())) PyObject_GC_Track(dict_.ptr());
     return std::move(dict_);
   }
 
  private:
   Ref dict_;
+  WalkState& state_;
   bool tracked_ = false;
 };
+
+inline void WalkState::python_may_run() {
+  for (PrivateDict* dict : visible_) dict->hide();
+  visible_.clear();
+  pause_.resume();
+  ++epoch_;
+}
 
 // `{k: walker.entry(k, v) for k, v in dict.items()}` for an exact dict, read
 // in place with the checks of the dict iterator.
@@ -191,7 +222,9 @@ template <class Walker>
   DictReader reader(dict);
   std::optional<PrivateDict> copy;
   // A view of the dict's entries is only taken of one with str keys alone.
-  if (DictEntries::of(dict) || has_only_str_keys(dict)) copy.emplace(Ref::steal(PyDict_Copy(dict.ptr())));
+  if (DictEntries::of(dict) || has_only_str_keys(dict)) {
+    copy.emplace(Ref::steal(PyDict_Copy(dict.ptr())), walker.state());
+  }
   DictEntries copied_entries = copy ? DictEntries::of(copy->get()) : DictEntries();
   if (copied_entries.size() != static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr()))) copied_entries = {};
   const auto unchanged = walker.epoch();
@@ -222,7 +255,6 @@ template <class Walker>
           copied_entries.replace_value(static_cast<std::size_t>(copied), new_value, copy->tracked());
         } else {
           check(PyDict_SetItem(copy->get().ptr(), held_key.ptr(), new_value.ptr()));
-          copy->hide();
         }
       }
       ++copied;

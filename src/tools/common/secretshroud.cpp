@@ -98,6 +98,7 @@ class Shroud : public WalkState {
     Ref item(Handle value) { return shroud.nested(subject, value); }
     Ref entry(Handle key, Handle value) { return shroud.nested(key, value); }
     bool kept(Handle key, Handle value) { return shroud.kept(key, value); }
+    WalkState& state() { return shroud; }
     void python_may_run() { shroud.python_may_run(); }
     void quiet() { shroud.quiet(); }
     std::uint64_t epoch() const { return shroud.epoch(); }
