@@ -9,7 +9,8 @@
 //   bool kept(Handle key, Handle value) whether entry() would give back `value`
 //                                       itself, known without running Python
 //                                       code (false when unsure)
-// and keeps a WalkState (below): the steps here tell it before anything that
+// and keeps a WalkState (below), `WalkState& state()`: the steps here tell it
+// (through the walker's python_may_run(), quiet() and epoch()) before anything that
 // may run Python code (a user's __iter__, __hash__, __eq__, items(), the
 // finalizer of something dropped), and ask it to keep Python code out of the
 // stretches that rely on its absence. `value` and `key` are borrowed from the
