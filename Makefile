@@ -178,7 +178,8 @@ bench:
 # package index serves this machine (wheel): the manylinux x86-64 wheel of
 # the interpreter from dist/, built first when dist/ has none (make wheels
 # or make wheel-manylinux_x86_64-<version> makes it anew), installed over the
-# build in place. The run's output names the build it measured.
+# build in place (its dependencies installed with it where the environment
+# lacks them). The run's output names the build it measured.
 BENCH_BUILD ?= source
 bench_wheel = dist/choretools-*-cp$(subst .,,$(1))-cp$(subst .,,$(1))-manylinux*_x86_64.whl
 define bench_wheel_made
@@ -186,7 +187,8 @@ $(if $(filter wheel,$(BENCH_BUILD)),ls $(call bench_wheel,$(1)) >/dev/null 2>&1 
 endef
 define bench_install
 $(if $(filter wheel,$(BENCH_BUILD)),\
-  $(1)/bin/python -m pip --disable-pip-version-check -q install --force-reinstall --no-deps $(call bench_wheel,$(2)),\
+  $(1)/bin/python -m pip --disable-pip-version-check -q install --force-reinstall --no-deps $(call bench_wheel,$(2)) && \
+    $(1)/bin/python -m pip --disable-pip-version-check -q install $(call bench_wheel,$(2)),\
   $(1)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation $(BUILD_OPTIONS) .)
 endef
 
