@@ -120,7 +120,7 @@ demo: install
 # set up, so that a machine that cannot have them says so before the other
 # passes have taken their time. The wheels' passes come last; what they need
 # once per machine (the trees and interpreters of .ci/wheel-pass --prepare,
-# on a fresh machine about 20 minutes of downloads and builds) is made beside
+# on a fresh machine 13 to 18 minutes of downloads and builds) is made beside
 # the passes before them, at a low priority, in a process group of its own
 # (log: build/ci-prepare.log), which the run takes down when it stops early.
 # A wheel pass that comes to something still being made waits for it; one
