@@ -423,6 +423,39 @@ def test_static_methods_reach_get_name_through_the_module_global(monkeypatch):
     assert vault.balance() == 1
 
 
+def _rebinding_class(monkeypatch, get_name):
+    # Reading get_attribute off this class binds the module's SlotWarden anew.
+    replacement = type("Other", (), {"get_name": staticmethod(get_name)})
+
+    class Rebinding(type):
+        def __getattribute__(cls, name):
+            if name == "get_attribute":
+                monkeypatch.setattr(module, "SlotWarden", replacement)
+            return super().__getattribute__(name)
+
+    monkeypatch.setattr(module, "SlotWarden", Rebinding("Rebinder", (SlotWarden,), {"__slots__": ()}))
+    return lambda: None
+
+
+def _function_swapped_in_place(monkeypatch, get_name):
+    # The class stays as it was; its staticmethod is given another function.
+    entry = SlotWarden.__dict__["get_name"]
+    original = entry.__func__
+    entry.__init__(get_name)
+    return lambda: entry.__init__(original)
+
+
+@pytest.mark.parametrize("change", [_rebinding_class, _function_swapped_in_place])
+def test_get_name_is_read_as_it_is_once_get_attribute_has_been_read(monkeypatch, change):
+    undo = change(monkeypatch, lambda obj, attr: "_Vault__balance")
+    try:
+        assert SlotWarden.has_attribute(Vault(), "__nothing") is True
+        assert SlotWarden.get_attribute(Vault(), "__nothing") == 10
+    finally:
+        undo()
+    assert SlotWarden.get_name(Vault(), "__nothing") == "_Vault__nothing"
+
+
 def test_has_attribute_guards_the_lookup_of_get_attribute(monkeypatch):
     class Missing(AttributeError):
         pass

@@ -302,4 +302,19 @@ bool class_is_own_type(Handle obj) {
 #endif
 }
 
+Ref static_member(Handle cls, Handle name) {
+#if TOOLS_PRIVATE_PATHS
+  // type.__getattribute__ finds nothing on `type` under the name, so what it
+  // gives is what the class's own lookup finds, through that one's __get__.
+  if (!Py_IS_TYPE(cls.ptr(), &PyType_Type)) return Ref();
+  PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());  // borrowed
+  if (found == nullptr || !Py_IS_TYPE(found, &PyStaticMethod_Type)) return Ref();
+  return Ref::steal(PyStaticMethod_Type.tp_descr_get(found, nullptr, cls.ptr()));
+#else
+  static_cast<void>(cls);
+  static_cast<void>(name);
+  return Ref();
+#endif
+}
+
 }  // namespace tools

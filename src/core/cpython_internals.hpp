@@ -178,4 +178,18 @@ Ref shrunk_bytes(Ref bytes, Py_ssize_t size);
 // object's own descriptor.
 bool class_is_own_type(Handle obj);
 
+// ---------------------------------------------------------------------------
+// Static methods read off a plain class.
+//
+// Buys: `SlotWarden`'s static methods, which reach each other through the
+// module's class at every call; the class's attribute lookup searches its
+// metaclass first and costs more than the rest of a quick read.
+// Fallback: empty, and callers take the class's attribute lookup.
+
+// `cls.<name>`, when `cls` is a class whose metaclass is `type` itself and
+// `name` finds an exact staticmethod there: its function, as the lookup gives
+// it, without running code. Empty otherwise (nothing read). `name` must be
+// an exact str that is no attribute of `type`.
+Ref static_member(Handle cls, Handle name);
+
 }  // namespace tools

@@ -129,8 +129,30 @@ Ref mangle(Handle obj, Handle attr) {
 // ---------------------------------------------------------------------------
 // The static methods.
 
+// Reads of `SlotWarden.<member>`, each with the class the module holds when
+// it is made. A read through the class's own lookup may run code, and that
+// code may bind the module's `SlotWarden` anew; a read that runs none
+// (static_member) leaves it as it was, so a read right after it, with
+// nothing run between the two, takes the class the first one found.
+class ClassMembers {
+ public:
+  explicit ClassMembers(const Call& call) : call_(call) {}
+
+  Ref operator()(Name member) {
+    if (cls_.is_null()) cls_ = call_.global("SlotWarden"_id);
+    Ref found = static_member(cls_, member.get());
+    if (!found.is_null()) return found;
+    const Ref cls = std::move(cls_);
+    return cls.attr(member);
+  }
+
+ private:
+  const Call& call_;
+  Ref cls_;
+};
+
 // `SlotWarden.<member>` with the class the module holds now.
-Ref class_member(const Call& call, Name member) { return call.global("SlotWarden"_id).attr(member); }
+Ref class_member(const Call& call, Name member) { return ClassMembers(call)(member); }
 
 bool runs_in_place(Handle function, const FunctionDecl& decl, Handle attr) {
   return is_function_of(function, decl) && PyUnicode_CheckExact(attr.ptr());
@@ -154,20 +176,22 @@ enum class Missing { Raise, Quiet };
 // Missing::Quiet it also skips building the AttributeError that
 // has_attribute would throw away. Empty when the read failed: the exception
 // is set, except for a quietly missing attribute.
-Ref read_or_null(const Call& call, Handle obj, Handle attr, Missing missing) {
-  Ref name = name_with(class_member(call, "get_name"_id), obj, attr);
+Ref read_or_null(ClassMembers& members, Handle obj, Handle attr, Missing missing) {
+  Ref name = name_with(members("get_name"_id), obj, attr);
   return generic_getattr(obj, name, missing == Missing::Quiet);
 }
 
 Ref get_attribute(Call& call, Handle obj, Handle attr) {
-  Ref value = read_or_null(call, obj, attr, Missing::Raise);
+  ClassMembers members(call);
+  Ref value = read_or_null(members, obj, attr, Missing::Raise);
   if (value.is_null()) throw_python_error();
   return value;
 }
 
 // get_attribute(obj=obj, attr=attr); empty on failure, as read_or_null.
-Ref get_attribute_with(const Call& call, Handle get_attribute, Handle obj, Handle attr, Missing missing) {
-  if (runs_in_place(get_attribute, kGetAttribute, attr)) return read_or_null(call, obj, attr, missing);
+// `members` made the read of `get_attribute`, or has made none yet.
+Ref get_attribute_with(ClassMembers& members, Handle get_attribute, Handle obj, Handle attr, Missing missing) {
+  if (runs_in_place(get_attribute, kGetAttribute, attr)) return read_or_null(members, obj, attr, missing);
   try {
     return get_attribute(Kw{"obj"_id, obj}, Kw{"attr"_id, attr});
   } catch (const PythonError&) {
@@ -191,7 +215,9 @@ Ref set_attribute(Call& call, Handle obj, Handle attr, Handle value) {
 Ref has(const Call& call, Handle obj, Handle attr) {
   Ref value;
   try {
-    value = get_attribute_with(call, class_member(call, "get_attribute"_id), obj, attr, Missing::Quiet);
+    ClassMembers members(call);
+    Ref get_attribute = members("get_attribute"_id);
+    value = get_attribute_with(members, get_attribute, obj, attr, Missing::Quiet);
   } catch (const PythonError&) {
   }
   if (!value.is_null()) return boolean(true);
@@ -233,8 +259,9 @@ Ref name(Handle self) {
 // run, never through a subclass's redefinitions.
 Ref read_value(Call& call, Handle self) {
   Ref get_attribute = class_member(call, "get_attribute"_id);
-  Bound target = bound(self);
-  Ref value = get_attribute_with(call, get_attribute, target.obj, target.attr, Missing::Raise);
+  Bound target = bound(self);  // may run code: the next read takes the module's class anew
+  ClassMembers members(call);
+  Ref value = get_attribute_with(members, get_attribute, target.obj, target.attr, Missing::Raise);
   if (value.is_null()) throw_python_error();
   return value;
 }
