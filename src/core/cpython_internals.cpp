@@ -302,6 +302,44 @@ bool class_is_own_type(Handle obj) {
 #endif
 }
 
+#if TOOLS_PRIVATE_PATHS
+namespace {
+
+// Whether `type` has no data descriptor under `name`. `type` cannot be
+// changed, so the answer for a name holds for good: the names asked lately
+// are kept (held, so that no other string takes their address).
+bool no_data_descriptor_on_type(PyObject* name) {
+  static PyObject* known[16] = {};
+  for (PyObject* seen : known) {
+    if (seen == name) return true;
+  }
+  PyObject* on_type = _PyType_Lookup(&PyType_Type, name);
+  if (on_type != nullptr && Py_TYPE(on_type)->tp_descr_set != nullptr) return false;
+  for (PyObject*& slot : known) {
+    if (slot == nullptr) {
+      slot = Py_NewRef(name);
+      break;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+#endif
+
+bool class_gives(Handle cls, Handle name, Handle expected) {
+#if TOOLS_PRIVATE_PATHS
+  if (!Py_IS_TYPE(cls.ptr(), &PyType_Type) || !PyFunction_Check(expected.ptr())) return false;
+  if (!no_data_descriptor_on_type(name.ptr())) return false;
+  return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr()) == expected.ptr();
+#else
+  static_cast<void>(cls);
+  static_cast<void>(name);
+  static_cast<void>(expected);
+  return false;
+#endif
+}
+
 Ref static_member(Handle cls, Handle name) {
 #if TOOLS_PRIVATE_PATHS
   // type.__getattribute__ finds nothing on `type` under the name, so what it

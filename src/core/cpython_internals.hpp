@@ -179,12 +179,21 @@ Ref shrunk_bytes(Ref bytes, Py_ssize_t size);
 bool class_is_own_type(Handle obj);
 
 // ---------------------------------------------------------------------------
-// Static methods read off a plain class.
+// Functions read off a plain class.
 //
 // Buys: `SlotWarden`'s static methods, which reach each other through the
-// module's class at every call; the class's attribute lookup searches its
-// metaclass first and costs more than the rest of a quick read.
+// module's class at every call, and the guards of the standard-path calls,
+// which see at every call that the path class's methods are the ones found
+// at import; the class's attribute lookup searches its metaclass first and
+// costs more than the rest of a quick read.
 // Fallback: empty, and callers take the class's attribute lookup.
+
+// Whether `cls.<name>` is certainly `expected`, asked without running code:
+// `cls` is a class whose metaclass is `type` itself, `type` has no data
+// descriptor under the name, and the class's own lookup finds `expected`, a
+// function (which a class gives as it is). False when unknown. `name` must be
+// an exact str.
+bool class_gives(Handle cls, Handle name, Handle expected);
 
 // `cls.<name>`, when `cls` is a class whose metaclass is `type` itself and
 // `name` finds an exact staticmethod there: its function, as the lookup gives

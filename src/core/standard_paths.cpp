@@ -6,9 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "core/cpython_internals.hpp"
+
 namespace tools {
 
 bool attribute_is(Handle object, Name name, Handle expected) {
+  if (class_gives(object, name.get(), expected)) return true;
   PyObject* value = nullptr;
   check(PyObject_GetOptionalAttr(object.ptr(), name.get(), &value));
   Ref owned = Ref::steal_or_null(value);
@@ -68,6 +71,9 @@ bool StandardPaths::renaming_unchanged(const Call& call) const {
   return path_unchanged(call) && call.global_or_null("os"_id).is(os_) && attribute_is(os_, "rename"_id, rename_);
 }
 
+// What a guard found a moment ago, with no code run since.
+bool StandardPaths::still_unchanged(const Call&) const { return true; }
+
 namespace {
 
 // Whether a str holds a surrogate code point, which the file-system
@@ -84,18 +90,38 @@ bool has_surrogates(Handle text) {
   return false;
 }
 
-// The file-system bytes of an exact str; empty with no error set when the
-// encoding refuses the text (the steps' ValueError).
-std::optional<std::string> encoded(Handle text) {
-  PyObject* bytes = PyUnicode_EncodeFSDefault(text.ptr());
-  if (bytes == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_python_error();
-    PyErr_Clear();
-    return std::nullopt;
+// The file-system bytes of an exact str, which must outlive them: the str's
+// own UTF-8 form where `utf8` tells that the encoding is UTF-8 with
+// surrogateescape and the text holds no surrogate (an ASCII str is that form
+// already), else the encoder's. Empty, with no error set, when the encoding
+// refuses the text (the steps' ValueError).
+class Encoded {
+ public:
+  Encoded(Handle text, bool utf8) {
+    if (utf8) {
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+      if (data == nullptr) throw_python_error();
+      bytes_ = std::string_view(data, static_cast<std::size_t>(size));
+      return;
+    }
+    PyObject* made = PyUnicode_EncodeFSDefault(text.ptr());
+    if (made == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_python_error();
+      PyErr_Clear();
+      return;
+    }
+    encoder_ = Ref::steal(made);
+    bytes_ = std::string_view(PyBytes_AS_STRING(made), static_cast<std::size_t>(PyBytes_GET_SIZE(made)));
   }
-  Ref owned = Ref::steal(bytes);
-  return std::string(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes));
-}
+
+  bool refused() const { return bytes_.data() == nullptr; }
+  std::string_view bytes() const { return bytes_; }
+
+ private:
+  Ref encoder_;
+  std::string_view bytes_;
+};
 
 // pathlib's root of a POSIX path: exactly two leading slashes are kept, one
 // or three and more make one.
@@ -127,6 +153,7 @@ std::string pathlib_text(std::string_view path, std::string_view name) {
   // newer C++ runtimes (GCC 13 and later) than the wheels may require.
   const bool name_rooted = !root_of(name).empty();
   std::string out;
+  out.reserve(path.size() + name.size() + 2);
   out.append(root_of(name_rooted ? name : path));
   append_parts(out, name_rooted ? name : path);
   if (!name_rooted) append_parts(out, name);
@@ -157,10 +184,11 @@ std::optional<StandardPaths::Joined> StandardPaths::joined(const Call& call, Han
     if (!path_text.is_exact(&PyUnicode_Type) || !(this->*unchanged)(call)) return std::nullopt;
   }
   const bool surrogates = has_surrogates(path_text) || (!name.is_null() && has_surrogates(name));
-  std::optional<std::string> path_bytes = encoded(path_text);
-  std::optional<std::string> name_bytes = name.is_null() ? std::string() : encoded(name);
-  if (!path_bytes || !name_bytes) return Joined{false, surrogates, {}};
-  std::string full = pathlib_text(*path_bytes, *name_bytes);
+  const bool utf8 = utf8_ && !surrogates;
+  const Encoded path_bytes(path_text, utf8);
+  const Encoded name_bytes(name.is_null() ? Handle(""_id.get()) : name, utf8);
+  if (path_bytes.refused() || name_bytes.refused()) return Joined{false, surrogates, {}};
+  std::string full = pathlib_text(path_bytes.bytes(), name_bytes.bytes());
   if (full.find('\0') != std::string::npos) return Joined{false, surrogates, {}};
   return Joined{true, surrogates, std::move(full)};
 }
@@ -181,7 +209,12 @@ std::optional<StandardPaths::Renaming> StandardPaths::renamed(const Call& call, 
                                                               Handle new_name) const {
   std::optional<OpenTarget> source = text_of(call, path, name, &StandardPaths::renaming_unchanged);
   if (!source) return std::nullopt;
-  std::optional<OpenTarget> target = text_of(call, path, new_name, &StandardPaths::renaming_unchanged);
+  // Joining an exact str runs no code (its texts are not objects the
+  // collector tracks), so what the guard found still holds; a path object's
+  // text is made by Python code, which may change it.
+  Guard unchanged =
+      path.is_exact(&PyUnicode_Type) ? &StandardPaths::still_unchanged : &StandardPaths::renaming_unchanged;
+  std::optional<OpenTarget> target = text_of(call, path, new_name, unchanged);
   if (!target) return std::nullopt;
   return Renaming{std::move(*source), std::move(*target)};
 }

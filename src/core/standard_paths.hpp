@@ -64,6 +64,7 @@ class StandardPaths {
   bool unchanged(const Call& call) const;
   bool opening_unchanged(const Call& call) const;
   bool renaming_unchanged(const Call& call) const;
+  bool still_unchanged(const Call& call) const;
   std::optional<OpenTarget> text_of(const Call& call, Handle path, Handle name, Guard unchanged) const;
 
   Ref os_, os_path_, path_class_, concrete_;
