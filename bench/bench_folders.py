@@ -87,8 +87,9 @@ def cases():
     flat = _flat_folder(root)
     assert Folder.count(flat) == _python_count_direct(flat)
     yield Case("Folder.count(100,000 entries) vs listdir steps", lambda: Folder.count(flat),
-               lambda: _python_count_direct(flat), target=20, rounds=3)
+               lambda: _python_count_direct(flat), target=20, rounds=7)
     tree = _tree(root)
     assert Folder.count(tree, recursive=True, folders=True) == _python_count_walk(tree, folders=True)
     yield Case("Folder.count(tree of ~100,000, recursive) vs os.walk steps",
-               lambda: Folder.count(tree, recursive=True), lambda: _python_count_walk(tree), target=1.5)
+               lambda: Folder.count(tree, recursive=True), lambda: _python_count_walk(tree), target=1.5,
+               rounds=9)

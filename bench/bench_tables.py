@@ -97,7 +97,7 @@ def cases():
         yield Case(f"Table.filter(include=<10 names>) {size} vs dict.copy of the narrowed rows",
                    _kept(results, lambda t=native, i=include: t.filter(include=i)),
                    _kept(results, lambda rows=narrowed: list(map(dict.copy, rows))), 1 / 1.1,
-                   baseline_name="dict.copy", rounds=5)
+                   baseline_name="dict.copy", rounds=9)
         results.clear()
         del narrowed
         yield Case(f"Table.filter(include=<10 names>) {size}, result dropped",

@@ -2,7 +2,8 @@
 
 Every ``bench/bench_*.py`` defines ``cases()``, which yields ``Case`` objects.
 For each case the native and the baseline callable are timed in the same run,
-alternating, and the best time of each is kept. The ratio is baseline time
+alternating, and the best time of each is kept (a round timed with the
+garbage collector on starts from a collected heap). The ratio is baseline time
 divided by native time (higher is better for the native side). A summary
 per benchmark file follows, and the run fails when a case misses its target.
 A full run also draws the ratios as a chart (needs matplotlib, from the
@@ -69,6 +70,11 @@ class Result:
 
 def _time_once(func: Callable[[], object], number: int, collect: bool = False) -> float:
     gc_was_enabled = gc.isenabled()
+    if collect:
+        # Each round with the collector on starts from the same state: what
+        # earlier rounds (either side's) left is collected and the counts
+        # start at zero, so that no round pays for another's garbage.
+        gc.collect()
     _set_gc(collect)
     try:
         start = time.perf_counter()
