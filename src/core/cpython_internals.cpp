@@ -324,14 +324,21 @@ bool no_data_descriptor_on_type(PyObject* name) {
   return true;
 }
 
+// What the class's own lookup finds under `name` (borrowed), when `cls` is a
+// class whose metaclass is `type` itself and `type` has no data descriptor
+// under the name: then type.__getattribute__ gives what that finds, through
+// its __get__. NULL otherwise.
+PyObject* plain_class_lookup(Handle cls, Handle name) {
+  if (!Py_IS_TYPE(cls.ptr(), &PyType_Type) || !no_data_descriptor_on_type(name.ptr())) return nullptr;
+  return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
+}
+
 }  // namespace
 #endif
 
 bool class_gives(Handle cls, Handle name, Handle expected) {
 #if TOOLS_PRIVATE_PATHS
-  if (!Py_IS_TYPE(cls.ptr(), &PyType_Type) || !PyFunction_Check(expected.ptr())) return false;
-  if (!no_data_descriptor_on_type(name.ptr())) return false;
-  return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr()) == expected.ptr();
+  return PyFunction_Check(expected.ptr()) && plain_class_lookup(cls, name) == expected.ptr();
 #else
   static_cast<void>(cls);
   static_cast<void>(name);
@@ -342,10 +349,7 @@ bool class_gives(Handle cls, Handle name, Handle expected) {
 
 Ref static_member(Handle cls, Handle name) {
 #if TOOLS_PRIVATE_PATHS
-  // type.__getattribute__ finds nothing on `type` under the name, so what it
-  // gives is what the class's own lookup finds, through that one's __get__.
-  if (!Py_IS_TYPE(cls.ptr(), &PyType_Type)) return Ref();
-  PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());  // borrowed
+  PyObject* found = plain_class_lookup(cls, name);
   if (found == nullptr || !Py_IS_TYPE(found, &PyStaticMethod_Type)) return Ref();
   return Ref::steal(PyStaticMethod_Type.tp_descr_get(found, nullptr, cls.ptr()));
 #else

@@ -195,10 +195,10 @@ bool class_is_own_type(Handle obj);
 // an exact str.
 bool class_gives(Handle cls, Handle name, Handle expected);
 
-// `cls.<name>`, when `cls` is a class whose metaclass is `type` itself and
-// `name` finds an exact staticmethod there: its function, as the lookup gives
-// it, without running code. Empty otherwise (nothing read). `name` must be
-// an exact str that is no attribute of `type`.
+// `cls.<name>`, when `cls` is a class as above and its own lookup finds an
+// exact staticmethod under the name: its function, as the lookup gives it,
+// without running code. Empty otherwise (nothing read). `name` must be an
+// exact str.
 Ref static_member(Handle cls, Handle name);
 
 }  // namespace tools
